@@ -1,0 +1,154 @@
+// TfMain: the program's one window.
+//
+// Principles of operation: the window owns every control (each a member named
+// as designed, with that name as its objectName) and runs every handler on the
+// user-interface thread. Each handler is connected through Guarded(), so an
+// error ends the handler and shows in the error box. The constructor builds
+// the layout in its designed state and then runs FormCreate: caption with the
+// file version, the catalogue, ComboItems, the 48 settings keys in table
+// order, the first page of each page control. A failing step shows its error
+// and skips the rest; the window opens anyway.
+#pragma once
+
+#include <QMainWindow>
+#include <array>
+
+class QCheckBox;
+class QComboBox;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QScrollArea;
+class QSplitter;
+class QTabWidget;
+class QTimer;
+class QToolButton;
+class QTreeView;
+class QWidget;
+
+namespace km40r {
+
+class TfMain : public QMainWindow {
+    Q_OBJECT
+
+public:
+    static constexpr int kMacroCount = 33;
+    static constexpr int kMinOuterWidth = 768;
+    static constexpr int kMinOuterHeight = 570;
+
+    explicit TfMain(QWidget* parent = nullptr);
+    ~TfMain() override;
+
+    // Whether a proposed outer window size is accepted.
+    static bool FormCanResize(int newOuterWidth, int newOuterHeight);
+
+    void EnableButtons();
+    void DisableButtons();
+
+    // Handlers.
+    void FormCreate();
+    void FormClose();
+    void Timer1Timer();
+    void Timer2Timer();
+    void btnkaydetClick();
+
+    // The macro button and edit of slot n (1..33).
+    QPushButton* macroButton(int n) const { return macroButtons_[n - 1]; }
+    QLineEdit* macroEdit(int n) const { return macroEdits_[n - 1]; }
+
+    // Link page control and its pages.
+    QTabWidget* PC1;
+    QWidget* tbcom;
+    QComboBox* cxcomport;
+    QToolButton* btnsearch;
+    QComboBox* cxbaud;
+    QComboBox* cxdatabit;
+    QComboBox* cxparity;
+    QComboBox* cxstopbit;
+    QPushButton* btncombaglan;
+    QPushButton* btncomkes;
+    QWidget* tbclient;
+    QLineEdit* cxclientip;
+    QLineEdit* cxclientport;
+    QPushButton* btnclientbaglan;
+    QPushButton* btnclientkes;
+    QWidget* tbmaster;
+    QLineEdit* cxmasterport;
+    QPushButton* btnmasterbaglan;
+    QPushButton* btnmasterkes;
+    QComboBox* cxsocket;
+
+    // Input strip.
+    QLineEdit* cxveri;
+    QPushButton* btngonder;
+    QPushButton* btntemizle;
+
+    // Log page control and the six logs.
+    QTabWidget* PC3;
+    QWidget* tbascii;
+    QWidget* tbhex;
+    QWidget* tbdec;
+    QPlainTextEdit* MemoGiden;
+    QPlainTextEdit* MemoGelen;
+    QPlainTextEdit* memogidenhex;
+    QPlainTextEdit* memogelenhex;
+    QPlainTextEdit* memogidendec;
+    QPlainTextEdit* memogelendec;
+
+    QSplitter* cxSplitter1;
+
+    // Settings page control.
+    QTabWidget* PC2;
+    QWidget* tbcihazayar;
+    QFrame* cxGrid1;
+    QTreeView* cxtv1;
+    QGroupBox* cxGroupBox1;
+    QComboBox* cxayarcombo;
+    QLineEdit* cxayartext;
+    QPushButton* btnoku;
+    QPushButton* btnyaz;
+    QLabel* lblayaraciklama;
+    QPushButton* btnayarbaslangic;
+    QPushButton* btnayarson;
+    QWidget* tbmakro;
+    QScrollArea* ScrollBox1;
+    QWidget* tbayar;
+    QCheckBox* chenter;
+    QCheckBox* chcrlf;
+    QCheckBox* chdec;
+    QCheckBox* chhex;
+    QLineEdit* cxbaslangic;
+    QCheckBox* chbaslangic;
+    QCheckBox* chexit;
+    QPushButton* btnkaydet;
+
+    QLabel* StatusText;
+
+    QTimer* Timer1;
+    QTimer* Timer2;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QWidget* buildLinkPages();
+    QWidget* buildInputStrip();
+    QWidget* buildLogPages();
+    QWidget* buildSettingsPages();
+    QWidget* buildCatalogPage();
+    QWidget* buildMacroPage();
+    QWidget* buildOptionsPage();
+    void connectHandlers();
+    void loadSettings();
+    void applyMinimumSize();
+
+    std::array<QPushButton*, kMacroCount> macroButtons_{};
+    std::array<QLineEdit*, kMacroCount> macroEdits_{};
+};
+
+} // namespace km40r
