@@ -1,5 +1,6 @@
 #include "app/globals.h"
 #include "app/window_fixture.h"
+#include "core/errors.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -406,4 +407,14 @@ TEST_F(MainWindowTest, GarbageSettingsFileNeverCrashes) {
     EXPECT_EQ(w.cxbaud->currentText(), "9600");
     // The unreadable part stays in the file, byte for byte.
     EXPECT_EQ(ReadFile(settingsPath()).substr(0, garbage.size()), garbage);
+}
+
+TEST_F(MainWindowTest, AnErrorEscapingAnyHandlerIsShownAndTheProgramGoesOn) {
+    open();
+    QTimer::singleShot(0, [] { throw EConvertError("'x' is not a valid integer value"); });
+    EXPECT_TRUE(QTest::qWaitFor([this] { return !errors.isEmpty(); }, 2000));
+    ASSERT_EQ(errors.size(), 1);
+    EXPECT_EQ(errors[0], "'x' is not a valid integer value.");
+    TickCount = 0;
+    EXPECT_TRUE(QTest::qWaitFor([] { return TickCount >= 1; }, 2000)); // still running
 }
