@@ -4,8 +4,10 @@
 #include "app/cp1254_qt.h"
 #include "app/error_box.h"
 #include "app/globals.h"
+#include "app/log_view.h"
 #include "core/boolean.h"
 #include "core/file_version.h"
+#include "core/outgoing.h"
 #include "core/settings_file.h"
 #include "core/text.h"
 
@@ -19,7 +21,6 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -81,12 +82,9 @@ QCheckBox* check(const QString& caption, const char* name) {
     return box;
 }
 
-QPlainTextEdit* log(const char* name) {
-    auto* view = named(new QPlainTextEdit, name);
-    view->setReadOnly(true);
-    view->setLineWrapMode(QPlainTextEdit::NoWrap);
-    view->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    view->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+LogView* log(const char* name, const LogContent& content) {
+    auto* view = named(new LogView, name);
+    view->setContent(&content);
     return view;
 }
 
@@ -279,12 +277,13 @@ QWidget* TfMain::buildInputStrip() {
 QWidget* TfMain::buildLogPages() {
     PC3 = named(new QTabWidget, "PC3");
     PC3->setTabPosition(QTabWidget::South);
-    MemoGiden = log("MemoGiden");
-    MemoGelen = log("MemoGelen");
-    memogidenhex = log("memogidenhex");
-    memogelenhex = log("memogelenhex");
-    memogidendec = log("memogidendec");
-    memogelendec = log("memogelendec");
+    using Log = TrafficLogs::Log;
+    MemoGiden = log("MemoGiden", logs_.log(Log::MemoGiden));
+    MemoGelen = log("MemoGelen", logs_.log(Log::MemoGelen));
+    memogidenhex = log("memogidenhex", logs_.log(Log::memogidenhex));
+    memogelenhex = log("memogelenhex", logs_.log(Log::memogelenhex));
+    memogidendec = log("memogidendec", logs_.log(Log::memogidendec));
+    memogelendec = log("memogelendec", logs_.log(Log::memogelendec));
 
     const auto page = [](const char* name, QWidget* sent, QWidget* received) {
         auto* w = named(new QWidget, name);
@@ -452,6 +451,8 @@ void TfMain::connectHandlers() {
     connect(Timer2, &QTimer::timeout, this, [this] { Guarded([this] { Timer2Timer(); }); });
     connect(btnkaydet, &QPushButton::clicked, this,
             [this] { Guarded([this] { btnkaydetClick(); }); });
+    connect(btntemizle, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btntemizleClick(); }); });
 }
 
 void TfMain::FormCreate() {
@@ -504,6 +505,50 @@ void TfMain::btnkaydetClick() {
     WriteIniValue("ayar", "cxbaslangic", TrimControl(ToCp1254(cxbaslangic->text())));
     WriteIniValue("ayar", "chbaslangic", flag(chbaslangic));
     WriteIniValue("ayar", "chexit", flag(chexit));
+}
+
+void TfMain::btntemizleClick() {
+    logs_.clear();
+    for (LogView* view : {MemoGelen, memogelendec, memogelenhex, MemoGiden, memogidendec, memogidenhex})
+        view->contentChanged();
+}
+
+void TfMain::Bilgi(std::string_view text) {
+    logs_.addSentTextLine(text);
+    MemoGiden->contentChanged();
+}
+
+void TfMain::AddFramingLine(std::string_view text) {
+    logs_.addSentTextLine(text);
+    MemoGiden->contentChanged();
+}
+
+void TfMain::AppendReceived(std::string_view chunk) {
+    if (chunk.empty())
+        return;
+    logs_.appendReceived(chunk);
+    receivedLogsChanged();
+}
+
+void TfMain::LogSent(std::string_view bytes) {
+    logs_.logSent(bytes, LinkMode == "client" || LinkMode == "master");
+    sentLogsChanged();
+    receivedLogsChanged();
+}
+
+void TfMain::sentLogsChanged() {
+    for (LogView* view : {MemoGiden, memogidendec, memogidenhex})
+        view->contentChanged();
+}
+
+void TfMain::receivedLogsChanged() {
+    for (LogView* view : {MemoGelen, memogelendec, memogelenhex})
+        view->contentChanged();
+}
+
+std::string TfMain::TransformOutgoing(std::string_view text) const {
+    return km40r::TransformOutgoing(
+        text, {chcrlf->isChecked(), chdec->isChecked(), chhex->isChecked()});
 }
 
 void TfMain::EnableButtons() {

@@ -10,8 +10,12 @@
 // and skips the rest; the window opens anyway.
 #pragma once
 
+#include "core/traffic_log.h"
+
 #include <QMainWindow>
 #include <array>
+#include <string>
+#include <string_view>
 
 class QCheckBox;
 class QComboBox;
@@ -19,7 +23,6 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
-class QPlainTextEdit;
 class QPushButton;
 class QScrollArea;
 class QSplitter;
@@ -30,6 +33,8 @@ class QTreeView;
 class QWidget;
 
 namespace km40r {
+
+class LogView;
 
 class TfMain : public QMainWindow {
     Q_OBJECT
@@ -54,6 +59,17 @@ public:
     void Timer1Timer();
     void Timer2Timer();
     void btnkaydetClick();
+    void btntemizleClick();
+
+    // The traffic logs. Texts and bytes are code page 1254.
+    void Bilgi(std::string_view text);          // a status line in MemoGiden
+    void AppendReceived(std::string_view chunk); // one received chunk, all three received logs
+    void LogSent(std::string_view bytes);        // sent data, by the link in LinkMode
+    void AddFramingLine(std::string_view text);  // start text or "<EXIT>", MemoGiden alone
+    const TrafficLogs& trafficLogs() const { return logs_; }
+
+    // The bytes a text becomes with the options ticked right now.
+    std::string TransformOutgoing(std::string_view text) const;
 
     // The macro button and edit of slot n (1..33).
     QPushButton* macroButton(int n) const { return macroButtons_[n - 1]; }
@@ -91,12 +107,12 @@ public:
     QWidget* tbascii;
     QWidget* tbhex;
     QWidget* tbdec;
-    QPlainTextEdit* MemoGiden;
-    QPlainTextEdit* MemoGelen;
-    QPlainTextEdit* memogidenhex;
-    QPlainTextEdit* memogelenhex;
-    QPlainTextEdit* memogidendec;
-    QPlainTextEdit* memogelendec;
+    LogView* MemoGiden;
+    LogView* MemoGelen;
+    LogView* memogidenhex;
+    LogView* memogelenhex;
+    LogView* memogidendec;
+    LogView* memogelendec;
 
     QSplitter* cxSplitter1;
 
@@ -147,6 +163,10 @@ private:
     void loadSettings();
     void applyMinimumSize();
 
+    void sentLogsChanged();
+    void receivedLogsChanged();
+
+    TrafficLogs logs_;
     std::array<QPushButton*, kMacroCount> macroButtons_{};
     std::array<QLineEdit*, kMacroCount> macroEdits_{};
 };

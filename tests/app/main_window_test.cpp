@@ -8,7 +8,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
+#include "app/log_view.h"
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSplitter>
@@ -285,11 +285,12 @@ TEST_F(MainWindowTest, ControlsAsDesigned) {
         EXPECT_EQ(split->widget(0)->objectName(), sent);
         EXPECT_EQ(split->widget(1)->objectName(), received);
         for (const char* name : {sent, received}) {
-            auto* log = child<QPlainTextEdit>(w, name);
+            auto* log = child<LogView>(w, name);
             ASSERT_NE(log, nullptr);
-            EXPECT_TRUE(log->isReadOnly());
-            EXPECT_EQ(log->lineWrapMode(), QPlainTextEdit::NoWrap);
             EXPECT_TRUE(log->toPlainText().isEmpty());
+            EXPECT_EQ(log->property("plainText").toString(), "");
+            EXPECT_EQ(log->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+            EXPECT_EQ(log->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
         }
     }
 
