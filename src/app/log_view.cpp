@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QContextMenuEvent>
 #include <QFontDatabase>
+#include <QGlyphRun>
 #include <QKeyEvent>
 #include <QMenu>
 #include <QPainter>
@@ -39,6 +40,7 @@ LogView::LogView(QWidget* parent) : QAbstractScrollArea(parent) {
     setFont(font);
     charWidth_ = std::max(1, fontMetrics().horizontalAdvance(QLatin1Char('M')));
     lineHeight_ = std::max(1, fontMetrics().height());
+    rawFont_ = QRawFont::fromFont(font);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFocusPolicy(Qt::StrongFocus);
@@ -177,6 +179,7 @@ void LogView::paintEvent(QPaintEvent*) {
 
     std::string bytes;
     QString text;
+    QString marks; // the highlighted cells' characters, blanks elsewhere
     for (int row = 0; row <= visibleLines(); ++row) {
         const std::uint64_t line = firstLine + row;
         if (line >= content_->lineCount())
@@ -200,24 +203,62 @@ void LogView::paintEvent(QPaintEvent*) {
         }
 
         text.resize(static_cast<qsizetype>(bytes.size()));
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            const auto b = static_cast<unsigned char>(bytes[i]);
-            if (!dataBytes) {
-                text[qsizetype(i)] = QChar(char16_t(b));
-                continue;
+        marks.fill(QChar(u' '), static_cast<qsizetype>(bytes.size()));
+        bool anyMarked = false;
+        int runStart = -1; // a run of highlighted cells, drawn as one rectangle
+        for (std::size_t i = 0; i <= bytes.size(); ++i) {
+            bool highlighted = false;
+            if (i < bytes.size()) {
+                const auto b = static_cast<unsigned char>(bytes[i]);
+                if (!dataBytes) {
+                    text[qsizetype(i)] = QChar(char16_t(b));
+                } else {
+                    const DisplayCell cell = DisplayCharacter(b);
+                    highlighted = cell.highlighted;
+                    text[qsizetype(i)] = highlighted ? QChar(u' ') : cell.character;
+                    if (highlighted)
+                        marks[qsizetype(i)] = cell.character;
+                }
             }
-            const DisplayCell cell = DisplayCharacter(b);
-            text[qsizetype(i)] = cell.highlighted ? QChar(u' ') : cell.character;
-            if (cell.highlighted) {
-                const QRect r(int(i) * charWidth_, y, charWidth_, lineHeight_);
-                painter.fillRect(r, pal.color(QPalette::Mid));
-                painter.setPen(pal.color(QPalette::BrightText));
-                painter.drawText(r.x(), y + ascent, QString(cell.character));
-                painter.setPen(pal.color(QPalette::Text));
+            if (highlighted && runStart < 0) {
+                runStart = int(i);
+            } else if (!highlighted && runStart >= 0) {
+                painter.fillRect(runStart * charWidth_, y, (int(i) - runStart) * charWidth_,
+                                 lineHeight_, pal.color(QPalette::Mid));
+                runStart = -1;
+                anyMarked = true;
             }
         }
-        painter.drawText(0, y + ascent, text);
+        if (anyMarked) {
+            painter.setPen(pal.color(QPalette::BrightText));
+            drawCells(painter, marks, y + ascent);
+            painter.setPen(pal.color(QPalette::Text));
+        }
+        drawCells(painter, text, y + ascent);
     }
+}
+
+// Draws one character per cell. Monospaced glyphs go straight to their cells
+// (no text shaping, so a screen draws fast and columns never drift); a
+// character the font lacks falls back to ordinary text drawing.
+void LogView::drawCells(QPainter& painter, const QString& cells, int baseline) const {
+    if (cells.isEmpty())
+        return;
+    const QList<quint32> glyphs = rawFont_.isValid() ? rawFont_.glyphIndexesForString(cells)
+                                                     : QList<quint32>();
+    if (glyphs.size() != cells.size() || glyphs.contains(0u)) {
+        for (qsizetype i = 0; i < cells.size(); ++i)
+            painter.drawText(int(i) * charWidth_, baseline, QString(cells[i]));
+        return;
+    }
+    QList<QPointF> positions(glyphs.size());
+    for (qsizetype i = 0; i < positions.size(); ++i)
+        positions[i] = QPointF(double(i * charWidth_), 0);
+    QGlyphRun run;
+    run.setRawFont(rawFont_);
+    run.setGlyphIndexes(glyphs);
+    run.setPositions(positions);
+    painter.drawGlyphRun(QPointF(0, baseline), run);
 }
 
 LogPosition LogView::positionAt(const QPoint& point) const {

@@ -21,7 +21,10 @@
 #include "core/traffic_log.h"
 
 #include <QAbstractScrollArea>
+#include <QRawFont>
 #include <QTimer>
+
+class QPainter;
 
 namespace km40r {
 
@@ -89,6 +92,7 @@ private:
     void setColumn(std::uint64_t column);
     LogPosition positionAt(const QPoint& point) const;
     QString toDisplayCopy(const std::string& text) const;
+    void drawCells(QPainter& painter, const QString& cells, int y) const;
 
     const LogContent* content_ = nullptr;
     QTimer repaintTimer_;
@@ -97,6 +101,7 @@ private:
     std::uint64_t columnScale_ = 1; // characters per horizontal scroll-bar step
     LogPosition anchor_;
     LogPosition cursor_;
+    QRawFont rawFont_;       // glyphs placed cell by cell, without text shaping
     int charWidth_ = 1;
     int lineHeight_ = 1;
 };

@@ -20,7 +20,7 @@ void AppendDec(std::string& out, unsigned char byte);
 void AppendHex(std::string& out, unsigned char byte);
 
 // The number of characters BytesToDec gives for one byte (2 to 4).
-inline int DecWidth(unsigned char byte) { return byte < 10 ? 2 : byte < 100 ? 3 : 4; }
+constexpr int DecWidth(unsigned char byte) { return byte < 10 ? 2 : byte < 100 ? 3 : 4; }
 inline constexpr int kHexWidth = 3;
 
 } // namespace km40r

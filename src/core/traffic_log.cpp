@@ -3,6 +3,10 @@
 #include "core/byte_render.h"
 
 #include <algorithm>
+#include <array>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace km40r {
 namespace {
@@ -10,6 +14,40 @@ namespace {
 constexpr std::uint64_t kCheckpointLines = 32;
 constexpr std::uint64_t kCheckpointBytes = 4096;
 constexpr unsigned kDecIndexBits = 12; // a character-count checkpoint every 4 KiB
+
+// The first CR or LF in [p, end), or end.
+const char* findLineBreak(const char* p, const char* end) {
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    while (end - p >= 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const int mask = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)));
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask));
+        p += 16;
+    }
+#endif
+    for (; p < end; ++p)
+        if (*p == '\r' || *p == '\n')
+            return p;
+    return end;
+}
+
+// Characters of BytesToDec for every byte value.
+constexpr std::array<std::uint8_t, 256> kDecWidths = [] {
+    std::array<std::uint8_t, 256> w{};
+    for (int b = 0; b < 256; ++b)
+        w[b] = static_cast<std::uint8_t>(DecWidth(static_cast<unsigned char>(b)));
+    return w;
+}();
+
+std::uint64_t decWidths(const char* data, std::size_t n) {
+    std::uint64_t sum = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        sum += kDecWidths[static_cast<unsigned char>(data[i])];
+    return sum;
+}
 
 } // namespace
 
@@ -26,11 +64,11 @@ public:
         const std::uint64_t marker = markers_.size();
         bytes_.forEachPiece(oldSize, bytes_.size(),
                             [&](const char* data, std::size_t n, std::uint64_t offset) {
-                                for (std::size_t i = 0; i < n; ++i) {
-                                    const char c = data[i];
-                                    if (c > '\r' || (c != '\r' && c != '\n'))
-                                        continue;
-                                    const std::uint64_t q = offset + i;
+                                const char* end = data + n;
+                                for (const char* p = findLineBreak(data, end); p != end;
+                                     p = findLineBreak(p + 1, end)) {
+                                    const char c = *p;
+                                    const std::uint64_t q = offset + std::uint64_t(p - data);
                                     if (c == '\n' && pendingCR_ && crPos_ + 1 == q) {
                                         // The second half of a CR LF: the line after the CR
                                         // starts after the LF instead.
@@ -144,12 +182,11 @@ private:
         const std::uint64_t limit = markerAhead ? markers_[s.marker] : size;
         std::uint64_t found = limit;
         bytes_.forEachPiece(s.pos, limit, [&](const char* data, std::size_t n, std::uint64_t off) {
-            for (std::size_t i = 0; i < n; ++i)
-                if (data[i] == '\r' || data[i] == '\n') {
-                    found = off + i;
-                    return false;
-                }
-            return true;
+            const char* p = findLineBreak(data, data + n);
+            if (p == data + n)
+                return true;
+            found = off + std::uint64_t(p - data);
+            return false;
         });
         if (found < limit) {
             const bool crlf =
@@ -211,12 +248,19 @@ public:
     void appended(std::uint64_t oldSize) {
         if (!decimal_)
             return;
+        constexpr std::uint64_t kStep = std::uint64_t{1} << kDecIndexBits;
         bytes_.forEachPiece(oldSize, bytes_.size(),
                             [&](const char* data, std::size_t n, std::uint64_t offset) {
-                                for (std::size_t i = 0; i < n; ++i) {
-                                    if (((offset + i) & ((1u << kDecIndexBits) - 1)) == 0)
+                                // Runs up to each 4 KiB boundary, where a checkpoint goes.
+                                std::size_t i = 0;
+                                while (i < n) {
+                                    const std::uint64_t pos = offset + i;
+                                    if ((pos & (kStep - 1)) == 0)
                                         decIndex_.push_back(decTotal_);
-                                    decTotal_ += DecWidth(static_cast<unsigned char>(data[i]));
+                                    const std::size_t run = static_cast<std::size_t>(
+                                        std::min<std::uint64_t>(n - i, kStep - (pos & (kStep - 1))));
+                                    decTotal_ += decWidths(data + i, run);
+                                    i += run;
                                 }
                                 return true;
                             });
@@ -318,8 +362,7 @@ private:
         const std::uint64_t k = pos >> kDecIndexBits;
         std::uint64_t chars = decIndex_[k];
         bytes_.forEachPiece(k << kDecIndexBits, pos, [&](const char* data, std::size_t n, std::uint64_t) {
-            for (std::size_t i = 0; i < n; ++i)
-                chars += DecWidth(static_cast<unsigned char>(data[i]));
+            chars += decWidths(data, n);
             return true;
         });
         return chars;

@@ -419,3 +419,17 @@ TEST_F(MainWindowTest, AnErrorEscapingAnyHandlerIsShownAndTheProgramGoesOn) {
     TickCount = 0;
     EXPECT_TRUE(QTest::qWaitFor([] { return TickCount >= 1; }, 2000)); // still running
 }
+
+TEST_F(MainWindowTest, TransformationReadsTheOptionsAtEachCall) {
+    TfMain& w = open();
+    w.chcrlf->setChecked(false);
+    w.chdec->setChecked(true);
+    w.chhex->setChecked(false);
+    EXPECT_EQ(w.TransformOutgoing("#065$41"), "A$41");
+    w.chhex->setChecked(true);
+    w.chcrlf->setChecked(true);
+    EXPECT_EQ(w.TransformOutgoing("#065$41"), "AA\r\n");
+    w.chhex->setChecked(true);
+    w.chcrlf->setChecked(true);
+    EXPECT_THROW(w.TransformOutgoing("$4"), EConvertError); // the group is $, 4 and CR
+}
