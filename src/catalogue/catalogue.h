@@ -16,7 +16,8 @@
 //     and sorted stably by "grup" and then "ayar". The comparison is by byte
 //     value of the 1254 texts; rows with equal codes keep the table's order.
 //   - The rows stay in memory until the record set is closed; the file is not
-//     read again. A current row is the one the window's grid has focused.
+//     read again, and closing or reopening DB leaves an open record set as
+//     it is. A current row is the one the window's grid has focused.
 //   - Failures raise EDatabaseError with a message in the database engine's
 //     manner; nothing is left half open.
 //

@@ -1,5 +1,7 @@
 #include "catalogue/jet_table_reader.h"
 
+#include "catalogue/jet_header.h"
+
 // The library's header opens an extern "C" block and includes glib inside
 // it, which does not compile as C++ unless glib comes first.
 #include <glib.h>
@@ -78,6 +80,30 @@ const char* typeName(int type) {
     }
 }
 
+// True when every row that the system catalogue's definition counts can be
+// read: a file cut short or damaged there would otherwise look like a
+// database without the table.
+bool catalogueIsWhole(MdbHandle* mdb) {
+    MdbCatalogEntry entry{};
+    entry.mdb = mdb;
+    entry.object_type = MDB_TABLE;
+    entry.table_pg = 2;
+    std::strcpy(entry.object_name, "MSysObjects");
+    MdbTableDef* table = mdb_read_table(&entry);
+    if (table == nullptr)
+        return false;
+    bool whole = false;
+    if (mdb_read_columns(table) != nullptr) {
+        unsigned rows = 0;
+        mdb_rewind_table(table);
+        while (mdb_fetch_row(table))
+            ++rows;
+        whole = rows == table->num_rows && rows > 0;
+    }
+    mdb_free_tabledef(table);
+    return whole;
+}
+
 // Runs in the child: reads the table and builds the message.
 std::string readInChild(std::string_view file, std::string_view tableName,
                         const std::vector<FieldSpec>& fields) {
@@ -92,7 +118,8 @@ std::string readInChild(std::string_view file, std::string_view tableName,
     MdbHandle* mdb = mdb_open_buffer(const_cast<char*>(file.data()), file.size(), MDB_NOFLAGS);
     if (mdb == nullptr || !IS_JET4(mdb))
         return fail(Status::Damaged, "the library cannot open the file");
-    if (mdb_read_catalog(mdb, MDB_TABLE) == nullptr)
+    if (!catalogueIsWhole(mdb) || mdb_read_catalog(mdb, MDB_TABLE) == nullptr ||
+        mdb->num_catalog == 0)
         return fail(Status::Damaged, "the system catalogue cannot be read");
     MdbCatalogEntry* entry = nullptr;
     const std::string wanted(tableName);
@@ -246,6 +273,9 @@ TableContent decode(std::string_view data, std::size_t fieldCount) {
 
 TableContent ReadTable(std::string_view file, std::string_view table,
                        const std::vector<FieldSpec>& fields, const ReadLimits& limits) {
+    // The engine writes whole pages; the system catalogue starts on page 2.
+    if (file.size() % kPageSize != 0 || file.size() < 3 * kPageSize)
+        return damaged("the file is not a whole number of pages");
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return damaged(std::string("cannot create a pipe: ") + std::strerror(errno));
