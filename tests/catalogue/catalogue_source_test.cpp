@@ -152,6 +152,14 @@ TEST(CatalogueTool, ErrorsExitWithOne) {
     EXPECT_EQ(noTable.status, 1);
     EXPECT_NE(noTable.err.find("cannot find the input table or query 'ayar'"), std::string::npos);
 
+    // A file cut after a whole page: libmdb's own complaints stay out of
+    // the way, only the program's message shows.
+    WriteFile(dir.file("cut.kmd"), ReadFile(KM40R_SAMPLE_CATALOGUE).substr(0, 5 * 4096));
+    const auto cut = RunProgram({tool, "dump", dir.file("cut.kmd"), "--password", ""});
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_EQ(cut.err, "The database '" + dir.file("cut.kmd") +
+                           "' needs to be repaired or isn't a database file.\n");
+
     EXPECT_EQ(RunProgram({tool, "dump"}).status, 2);
     EXPECT_EQ(RunProgram({tool, "build", dir.file("bad.csv")}).status, 2);
 }
