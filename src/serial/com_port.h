@@ -36,8 +36,9 @@
 // end of a pseudo-terminal closed) is noticed at once: the component closes
 // itself exactly as Close would, so OnPortClose fires once.
 //
-// Close ends the open period at once: output that the driver has not yet taken
-// is discarded, the worker is told to stop and is waited for. The worker never
+// Close ends the open period at once: output not yet sent, whether still queued
+// in the component or in the driver, is discarded (so closing never waits on a
+// slow or stalled line), and the worker is told to stop and is waited for. The worker never
 // needs this thread to serve it in order to stop, so Close may be called from
 // any handler, even one running inside a hand-over. After Close no handler of
 // the period runs; a hand-over still queued finds the period over and does
@@ -113,8 +114,9 @@ public:
     // event is raised. Needs a Qt event dispatcher on this thread.
     void Open();
 
-    // Stops the worker, waits for it to end, discards output not yet taken by
-    // the driver, releases the port and then calls OnPortClose. Does nothing
+    // Stops the worker, waits for it to end, discards output not yet sent
+    // (queued here or in the driver), releases the port and then calls
+    // OnPortClose. Does nothing
     // if the port is not open. May be called from any handler of the
     // component. Throws only what OnPortClose throws (the port is closed by
     // then).
