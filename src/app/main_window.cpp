@@ -10,6 +10,7 @@
 #include "core/outgoing.h"
 #include "core/settings_file.h"
 #include "core/text.h"
+#include "serial/com_port.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -159,6 +160,7 @@ TfMain::TfMain(QWidget* parent) : QMainWindow(parent) {
     btnclientkes->setEnabled(false);
     btnmasterkes->setEnabled(false);
 
+    createSerialPort();
     connectHandlers();
 
     resize(kClientWidth, kClientHeight);
@@ -178,7 +180,14 @@ TfMain::TfMain(QWidget* parent) : QMainWindow(parent) {
     Timer2->start();
 }
 
-TfMain::~TfMain() = default;
+TfMain::~TfMain() {
+    // The port closes before the window's state goes, and tells nobody.
+    CP1->OnPortClose = nullptr;
+    CP1->OnPortOpen = nullptr;
+    CP1->ReceiveCallBack = nullptr;
+    CP1->OnError = nullptr;
+    delete CP1;
+}
 
 QWidget* TfMain::buildLinkPages() {
     PC1 = named(new QTabWidget, "PC1");
@@ -453,6 +462,17 @@ void TfMain::connectHandlers() {
             [this] { Guarded([this] { btnkaydetClick(); }); });
     connect(btntemizle, &QPushButton::clicked, this,
             [this] { Guarded([this] { btntemizleClick(); }); });
+    connect(btngonder, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btngonderClick(); }); });
+    connect(btncombaglan, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btncombaglanClick(); }); });
+    connect(btncomkes, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btncomkesClick(); }); });
+    connect(btnsearch, &QToolButton::clicked, this,
+            [this] { Guarded([this] { btnsearchClick(); }); });
+    for (QPushButton* b : macroButtons_)
+        connect(b, &QPushButton::clicked, this, [this, b] { Guarded([this, b] { btnm1Click(b); }); });
+    cxveri->installEventFilter(this);
 }
 
 void TfMain::FormCreate() {
@@ -565,7 +585,14 @@ void TfMain::Timer1Timer() { ++TickCount; }
 
 void TfMain::Timer2Timer() {}
 
-void TfMain::FormClose() { ComboItems.reset(); }
+void TfMain::FormClose() {
+    CP1->Close();
+    ComboItems.reset();
+}
+
+// The TCP links fill these in; until then only the serial link sends.
+TfMain::SendTarget TfMain::clientTarget() { return {}; }
+TfMain::SendTarget TfMain::masterTarget() { return {}; }
 
 void TfMain::closeEvent(QCloseEvent* event) {
     Guarded([this] { FormClose(); });

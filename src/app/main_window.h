@@ -14,6 +14,7 @@
 
 #include <QMainWindow>
 #include <array>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +28,7 @@ class QPushButton;
 class QScrollArea;
 class QSplitter;
 class QTabWidget;
+class QKeyEvent;
 class QTimer;
 class QToolButton;
 class QTreeView;
@@ -35,6 +37,7 @@ class QWidget;
 namespace km40r {
 
 class LogView;
+class TComPort;
 
 class TfMain : public QMainWindow {
     Q_OBJECT
@@ -70,6 +73,28 @@ public:
 
     // The bytes a text becomes with the options ticked right now.
     std::string TransformOutgoing(std::string_view text) const;
+
+    // The send routine: one exchange over the link LinkMode names (start
+    // text, pause, data, pause, "<EXIT>" as the options say). Text is code
+    // page 1254; it is transformed, sent and logged.
+    void Gonder(std::string_view text);
+    // Processes events until Timer1 has ticked twice (100 to 200 ms).
+    void WaitTwoTicks();
+    void btngonderClick();
+    void cxveriKeyDown(const QKeyEvent& key);
+    // The one handler of the 33 macro buttons; the slot is the sender's Tag.
+    void btnm1Click(QObject* sender);
+
+    // The serial link.
+    void btncombaglanClick();
+    void btncomkesClick();
+    void btnsearchClick();
+    void CP1PortOpen();
+    void CP1PortClose();
+    void CP1Error();
+    void CP1ReceiveCallBack(const std::string& data);
+    // Where the port search looks for the system's devices ("/sys").
+    void setSystemRoot(std::string root) { sysRoot_ = std::move(root); }
 
     // The macro button and edit of slot n (1..33).
     QPushButton* macroButton(int n) const { return macroButtons_[n - 1]; }
@@ -146,9 +171,12 @@ public:
     QTimer* Timer1;
     QTimer* Timer2;
 
+    TComPort* CP1;
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
@@ -163,10 +191,17 @@ private:
     void loadSettings();
     void applyMinimumSize();
 
+    using SendTarget = std::function<void(std::string_view bytes)>;
+    // The transmission of the link LinkMode names; empty when there is none.
+    SendTarget chooseTarget();
+    SendTarget clientTarget();
+    SendTarget masterTarget();
+    void createSerialPort();
     void sentLogsChanged();
     void receivedLogsChanged();
 
     TrafficLogs logs_;
+    std::string sysRoot_ = "/sys";
     std::array<QPushButton*, kMacroCount> macroButtons_{};
     std::array<QLineEdit*, kMacroCount> macroEdits_{};
 };

@@ -1,7 +1,7 @@
 #include "core/errors.h"
 #include "serial/com_port.h"
 #include "serial/line_baud.h"
-#include "serial/serial_test_support.h"
+#include "support/serial_support.h"
 #include "support/temp_dir.h"
 
 #include <gtest/gtest.h>

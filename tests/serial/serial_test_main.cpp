@@ -2,7 +2,7 @@
 // guarded like the program's, so an error escaping an event handler is
 // recorded (GuardedErrors) instead of ending the test. Listing the tests does
 // not create the application.
-#include "serial/serial_test_support.h"
+#include "support/serial_support.h"
 
 #include <QCoreApplication>
 

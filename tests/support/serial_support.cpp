@@ -1,4 +1,4 @@
-#include "serial/serial_test_support.h"
+#include "support/serial_support.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
