@@ -2,14 +2,15 @@
 //
 // A pseudo-terminal stands in for the device. A writer thread streams random
 // bytes into the master end as fast as the terminal takes them; the component
-// holds the slave end open in raw mode and its ReceiveCallBack appends every
-// chunk to a byte store. The figures are the rate at which bytes reach the
-// store, the number and mean cost of the hand-overs that carried them, and the
+// holds the slave end open in raw mode and its ReceiveCallBack hands every
+// chunk to the traffic logs' AppendReceived, as the serial link does. The figures are the rate at which bytes reach the
+// logs, the number and mean cost of the hand-overs that carried them, and the
 // mean round trip of a single byte (device write -> handler on the event
 // thread), which is the cost of one hand-over on an idle line.
 //
 // Usage: serial_throughput [megabytes]   (default 64)
 // The last line is: serial_mb_s=X handover_us=X
+#include "core/traffic_log.h"
 #include "serial/com_port.h"
 
 #include <QCoreApplication>
@@ -65,9 +66,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The byte store of the received side.
-    std::string store;
-    store.reserve(total + 4096);
+    // The received side of the traffic logs.
+    TrafficLogs logs;
     std::size_t events = 0;
 
     TComPort port;
@@ -75,7 +75,7 @@ int main(int argc, char** argv) {
     port.Baud = 115200;
     port.ReceiveMode = rmRAW;
     port.ReceiveCallBack = [&](const std::string& data) {
-        store += data;
+        logs.appendReceived(data);
         ++events;
     };
     port.Open();
@@ -90,11 +90,17 @@ int main(int argc, char** argv) {
         for (std::size_t sent = 0; sent < total; sent += block.size())
             WriteAll(master, block.data(), std::min(block.size(), total - sent));
     });
-    const bool complete = ServeUntil([&] { return store.size() >= total; });
+    const bool complete = ServeUntil([&] { return logs.receivedBytes() >= total; });
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
     writer.join();
     if (!complete) {
-        std::fprintf(stderr, "only %zu of %zu bytes arrived\n", store.size(), total);
+        std::fprintf(stderr, "only %llu of %zu bytes arrived\n",
+                     static_cast<unsigned long long>(logs.receivedBytes()), total);
+        return 1;
+    }
+    const std::string store = logs.log(TrafficLogs::Log::MemoGelen).text();
+    if (store.size() != total) {
+        std::fprintf(stderr, "the received log holds %zu bytes, not %zu\n", store.size(), total);
         return 1;
     }
     for (std::size_t at = 0; at < total; at += block.size())
@@ -111,12 +117,12 @@ int main(int argc, char** argv) {
 
     // Round trips of single bytes on an otherwise idle line.
     constexpr int rounds = 2000;
-    store.clear();
+    logs.clear();
     const auto pingStart = Clock::now();
     for (int i = 0; i < rounds; ++i) {
         const char byte = static_cast<char>(i);
         WriteAll(master, &byte, 1);
-        if (!ServeUntil([&] { return store.size() == static_cast<std::size_t>(i) + 1; })) {
+        if (!ServeUntil([&] { return logs.receivedBytes() == static_cast<std::uint64_t>(i) + 1; })) {
             std::fprintf(stderr, "a single byte did not arrive\n");
             return 1;
         }
