@@ -3,10 +3,11 @@
 // A pseudo-terminal stands in for the device. A writer thread streams random
 // bytes into the master end as fast as the terminal takes them; the component
 // holds the slave end open in raw mode and its ReceiveCallBack hands every
-// chunk to the traffic logs' AppendReceived, as the serial link does. The figures are the rate at which bytes reach the
-// logs, the number and mean cost of the hand-overs that carried them, and the
-// mean round trip of a single byte (device write -> handler on the event
-// thread), which is the cost of one hand-over on an idle line.
+// chunk to the traffic logs' AppendReceived, as the serial link does. The
+// figures are the rate at which bytes reach the logs, the number and mean
+// cost of the hand-overs that carried them, and the mean round trip of a
+// single byte (device write -> handler on the event thread), which is the
+// cost of one hand-over on an idle line.
 //
 // Usage: serial_throughput [megabytes]   (default 64)
 // The last line is: serial_mb_s=X handover_us=X
