@@ -26,7 +26,6 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QSplitter>
-#include <QStandardItemModel>
 #include <QStatusBar>
 #include <QStyle>
 #include <QTabWidget>
@@ -333,15 +332,7 @@ QWidget* TfMain::buildCatalogPage() {
 
     cxGrid1 = named(new QFrame, "cxGrid1");
     cxtv1 = named(new QTreeView(cxGrid1), "cxtv1");
-    auto* model = new QStandardItemModel(0, 6, cxtv1);
-    model->setHorizontalHeaderLabels({QStringLiteral("Grup"), QStringLiteral("Ayar"),
-                                      QStringLiteral("Ayar Açiklama"), QStringLiteral("Tür"),
-                                      QStringLiteral("Combo"), QStringLiteral("Ayar Grubu")});
-    cxtv1->setModel(model);
-    for (int column : {0, 1, 3, 4, 5})
-        cxtv1->setColumnHidden(column, true);
-    cxtv1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    cxtv1->header()->setStretchLastSection(true);
+    setUpCatalogueGrid();
     {
         auto* lay = new QVBoxLayout(cxGrid1);
         lay->setContentsMargins(0, 0, 0, 0);
@@ -466,6 +457,12 @@ void TfMain::connectHandlers() {
             [this] { Guarded([this] { btngonderClick(); }); });
     connect(btncombaglan, &QPushButton::clicked, this,
             [this] { Guarded([this] { btncombaglanClick(); }); });
+    connect(btnyaz, &QPushButton::clicked, this, [this] { Guarded([this] { btnyazClick(); }); });
+    connect(btnoku, &QPushButton::clicked, this, [this] { Guarded([this] { btnokuClick(); }); });
+    connect(btnayarbaslangic, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnayarbaslangicClick(); }); });
+    connect(btnayarson, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnayarsonClick(); }); });
     connect(btncomkes, &QPushButton::clicked, this,
             [this] { Guarded([this] { btncomkesClick(); }); });
     connect(btnsearch, &QToolButton::clicked, this,
@@ -479,11 +476,16 @@ void TfMain::FormCreate() {
     Guarded([this] {
         setWindowTitle(windowTitle() + QStringLiteral("    V: ") +
                        FromCp1254(FileVersionText(ExecutablePath())));
+        fm.DBBaglan(ExecutableDirectory() + std::string(kCatalogueFileName));
+        tayar.open();
+        showCatalogue();
         ComboItems = std::make_unique<std::vector<std::string>>();
         loadSettings();
         PC1->setCurrentIndex(0);
         PC2->setCurrentIndex(0);
         PC3->setCurrentIndex(0);
+        tayar.first();
+        ayargoster();
     });
 }
 

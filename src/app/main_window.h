@@ -10,6 +10,7 @@
 // and skips the rest; the window opens anyway.
 #pragma once
 
+#include "catalogue/catalogue.h"
 #include "core/traffic_log.h"
 
 #include <QMainWindow>
@@ -36,6 +37,7 @@ class QWidget;
 
 namespace km40r {
 
+class CatalogueGridModel;
 class LogView;
 class TComPort;
 
@@ -93,6 +95,21 @@ public:
     void CP1PortClose();
     void CP1Error();
     void CP1ReceiveCallBack(const std::string& data);
+    // The catalogue page: the grid's events, the setting editor, the commands.
+    void cxtv1CellClick();
+    void cxtv1KeyUp();
+    void ayargoster();
+    void btnyazClick();
+    void btnokuClick();
+    void btnayarbaslangicClick();
+    void btnayarsonClick();
+    std::string writeCommand() const;
+    std::string readCommand() const;
+
+    // The data module with the catalogue connection, and the record set.
+    Tfm fm;
+    CatalogueRecordSet tayar{fm.DB};
+
     // Where the port search looks for the system's devices ("/sys").
     void setSystemRoot(std::string root) { sysRoot_ = std::move(root); }
 
@@ -197,10 +214,13 @@ private:
     SendTarget clientTarget();
     SendTarget masterTarget();
     void createSerialPort();
+    void setUpCatalogueGrid();
+    void showCatalogue();
     void sentLogsChanged();
     void receivedLogsChanged();
 
     TrafficLogs logs_;
+    CatalogueGridModel* catalogueModel_ = nullptr;
     std::string sysRoot_ = "/sys";
     std::array<QPushButton*, kMacroCount> macroButtons_{};
     std::array<QLineEdit*, kMacroCount> macroEdits_{};

@@ -12,6 +12,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QTreeView>
 
 namespace km40r {
 
@@ -73,6 +74,8 @@ bool TfMain::eventFilter(QObject* watched, QEvent* event) {
     if (watched == cxveri && event->type() == QEvent::KeyPress) {
         const auto* key = static_cast<QKeyEvent*>(event);
         Guarded([&] { cxveriKeyDown(*key); });
+    } else if (watched == cxtv1 && event->type() == QEvent::KeyRelease) {
+        Guarded([this] { cxtv1KeyUp(); });
     }
     return QMainWindow::eventFilter(watched, event); // the key is not consumed
 }

@@ -322,7 +322,6 @@ TEST_F(MainWindowTest, ControlsAsDesigned) {
         EXPECT_EQ(box->text(), QString::fromUtf8(caption));
     }
     EXPECT_EQ(w.cxGroupBox1->title(), "Ayar Degeri");
-    EXPECT_EQ(w.lblayaraciklama->text(), QStringLiteral("Ayar Açiklama Metni"));
     EXPECT_EQ(w.Timer1->interval(), 100);
     EXPECT_EQ(w.Timer2->interval(), 5000);
     EXPECT_TRUE(w.Timer1->isActive());
