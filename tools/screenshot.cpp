@@ -1,4 +1,5 @@
-// Draws the main window as it comes up on a first run into a PNG file.
+// Draws the main window as it comes up on a first run, with the sample
+// catalogue beside it, into a PNG file.
 // Usage: km40r_screenshot OUTPUT.png
 #include "app/application.h"
 #include "app/error_box.h"
@@ -6,6 +7,8 @@
 #include "core/settings_file.h"
 
 #include <QDir>
+#include <QFile>
+#include <QTreeView>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <cstdio>
@@ -20,6 +23,7 @@ int main(int argc, char** argv) {
     km40r::Application app(argc, argv);
     QTemporaryDir dir; // a first run: no settings file yet
     km40r::SetExecutablePath(QDir(dir.path()).filePath(QStringLiteral("km40r")).toStdString());
+    QFile::copy(QStringLiteral(SAMPLE_CATALOGUE), QDir(dir.path()).filePath(QStringLiteral("km400.kmd")));
     km40r::ErrorBox::setRecorder([](const QString& text) {
         std::fprintf(stderr, "error: %s\n", qPrintable(text));
     });
@@ -30,6 +34,7 @@ int main(int argc, char** argv) {
                               .arg(KM40R_VERSION_MINOR)
                               .arg(KM40R_VERSION_PATCH));
     window.show();
+    window.cxtv1->expandAll(); // a user would open a group or two
     QApplication::processEvents();
     if (!window.grab().save(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);

@@ -27,14 +27,18 @@ void CatalogueGridModel::setRecords(const std::vector<CatalogueRecord>& records)
     for (std::size_t i = 0; i < records.size(); ++i)
         groups.emplace(FromCp1254(records[i].grupaciklama), nullptr);
     for (auto& [name, item] : groups) {
-        item = new QStandardItem(name);
-        item->setEditable(false);
-        QList<QStandardItem*> row{item};
-        for (int c = 1; c < ColumnCount; ++c) {
-            auto* filler = new QStandardItem;
-            filler->setEditable(false);
-            row << filler;
+        // A group row shows its description where the settings show theirs;
+        // the settings hang under its first cell, as a tree view expects.
+        QList<QStandardItem*> row;
+        for (int c = 0; c < ColumnCount; ++c) {
+            auto* cell = new QStandardItem(c == ColAciklama || c == ColGrupAciklama ? name : QString());
+            cell->setEditable(false);
+            QFont font = cell->font();
+            font.setBold(true);
+            cell->setFont(font);
+            row << cell;
         }
+        item = row[0];
         appendRow(row);
     }
     for (std::size_t i = 0; i < records.size(); ++i) {

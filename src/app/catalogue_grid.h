@@ -6,7 +6,9 @@
 // query's order, a row per setting with the six columns Grup, Ayar,
 // Ayar Açiklama, Tür, Combo and Ayar Grubu. Each setting row carries its index
 // in the record set (RecordRole), so the grid's focused row can be made the
-// record set's current record. Nothing is editable.
+// record set's current record. A group row shows its description in the
+// "Ayar Açiklama" column too, where the grid draws its branches. Nothing is
+// editable.
 #pragma once
 
 #include "catalogue/catalogue.h"

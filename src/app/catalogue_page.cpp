@@ -27,6 +27,7 @@ void TfMain::setUpCatalogueGrid() {
     cxtv1->setSelectionMode(QAbstractItemView::SingleSelection);
     cxtv1->setSortingEnabled(false);
     cxtv1->setUniformRowHeights(true);
+    cxtv1->setTreePosition(CatalogueGridModel::ColAciklama); // branches beside the visible column
     cxtv1->setColumnWidth(CatalogueGridModel::ColGrup, 20);
     cxtv1->setColumnWidth(CatalogueGridModel::ColAyar, 20);
     cxtv1->setColumnWidth(CatalogueGridModel::ColAciklama, 300);

@@ -64,7 +64,7 @@ TEST_F(CataloguePageTest, GridGroupsSettingsAndStartUpShowsTheFirst) {
     QAbstractItemModel* m = w.cxtv1->model();
     QStringList groups;
     for (int r = 0; r < m->rowCount(); ++r)
-        groups << m->index(r, 0).data().toString();
+        groups << m->index(r, CatalogueGridModel::ColAciklama).data().toString();
     EXPECT_EQ(groups, (QStringList{"Alarmlar", "Çıkışlar", "Haberleşme", "Zaman"})); // Turkish order
     const QModelIndex haberlesme = m->index(2, 0);
     ASSERT_EQ(m->rowCount(haberlesme), 2);
