@@ -23,6 +23,7 @@
 #include "core/settings_file.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTabWidget>
@@ -137,6 +138,7 @@ int main(int argc, char** argv) {
     Application app(argc, argv);
     QTemporaryDir dir;
     SetExecutablePath((dir.path() + QStringLiteral("/km40r")).toStdString());
+    QFile::copy(QStringLiteral(SAMPLE_CATALOGUE), dir.path() + QStringLiteral("/km400.kmd"));
     ErrorBox::setRecorder([](const QString& m) { std::fprintf(stderr, "error: %s\n", qPrintable(m)); });
     TfMain w;
     w.show();
