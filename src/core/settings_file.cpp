@@ -3,6 +3,7 @@
 #include "core/ini_file.h"
 
 #include <climits>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace km40r {
@@ -29,6 +30,21 @@ std::string ExecutablePath() {
 }
 
 void SetExecutablePath(std::string path) { executablePathOverride() = std::move(path); }
+
+std::string InvokedExecutablePath(const char* argv0) {
+    const std::string given = argv0 != nullptr ? argv0 : "";
+    const auto slash = given.rfind('/');
+    if (slash == std::string::npos || slash + 1 == given.size())
+        return realExecutablePath();
+    const std::string folder = slash == 0 ? "/" : given.substr(0, slash);
+    char resolved[PATH_MAX];
+    if (::realpath(folder.c_str(), resolved) == nullptr)
+        return realExecutablePath();
+    std::string path = resolved;
+    if (path.back() != '/')
+        path += '/';
+    return path + given.substr(slash + 1);
+}
 
 std::string ExecutableDirectory() {
     const std::string exe = ExecutablePath();

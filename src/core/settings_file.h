@@ -18,6 +18,13 @@ namespace km40r {
 std::string ExecutablePath();
 void SetExecutablePath(std::string path);
 
+// The path the program was started by. When argv0 names a path (holds a
+// '/'), that path made absolute, its folders resolved but not its last part:
+// a program started through a symbolic link keeps its files beside the link
+// (how an installed copy gets a per-user folder). Otherwise, or when the
+// folder does not resolve, the running image's own path.
+std::string InvokedExecutablePath(const char* argv0);
+
 // The executable's directory, with its trailing '/'.
 std::string ExecutableDirectory();
 

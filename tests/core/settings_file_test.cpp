@@ -82,3 +82,23 @@ TEST_F(SettingsFileTest, UnwritableFileStopsWithUnableToWrite) {
     }
     EXPECT_THROW(WriteIniValue("com", "port", "COM1"), EIniFileError);
 }
+
+TEST(InvokedExecutablePath, ALinkKeepsTheProgramsFilesBesideItself) {
+    TempDir dir;
+    std::filesystem::create_directories(dir.file("real"));
+    std::filesystem::create_directories(dir.file("user"));
+    WriteFile(dir.file("real/km40r"), "program");
+    std::filesystem::create_symlink(dir.file("real/km40r"), dir.file("user/km40r"));
+    std::filesystem::create_directory_symlink(dir.file("user"), dir.file("alias"));
+    const std::string real = std::filesystem::canonical(dir.path()).string();
+    EXPECT_EQ(InvokedExecutablePath(dir.file("user/km40r").c_str()), real + "/user/km40r");
+    // Folders resolve; the last part stays as given.
+    EXPECT_EQ(InvokedExecutablePath(dir.file("alias/km40r").c_str()), real + "/user/km40r");
+    EXPECT_EQ(InvokedExecutablePath((dir.file("user") + "/../user/km40r").c_str()),
+              real + "/user/km40r");
+    // A bare name (found on PATH), a missing folder or nothing: the running image.
+    const std::string image = std::filesystem::canonical("/proc/self/exe").string();
+    EXPECT_EQ(InvokedExecutablePath("km40r"), image);
+    EXPECT_EQ(InvokedExecutablePath(dir.file("missing/km40r").c_str()), image);
+    EXPECT_EQ(InvokedExecutablePath(nullptr), image);
+}
