@@ -44,7 +44,8 @@ Modes (exactly one):
                        of connections, all to the same device. The first line
                        on standard output is the address listened on,
                        ADDR:PORT.
-  --bind ADDR          The address to listen on (default 127.0.0.1).
+  --bind ADDR          The IP address to listen on (default 127.0.0.1;
+                       0.0.0.0 for every IPv4 address of this machine).
   --connect HOST:PORT  Connect to the program's TCP server link.
   --count N            ...as N devices (default 1), each with settings of its
                        own. The simulator ends when none of them is connected
@@ -53,7 +54,8 @@ Modes (exactly one):
   --pty                Open a pseudo-terminal and serve the device on it. The
                        first line on standard output is the path to open with
                        the program's serial link; it can be opened and closed
-                       again while the simulator runs.
+                       again while the simulator runs. A stream runs whether
+                       the path is open or not.
 
 Settings:
   --catalogue FILE     The catalogue database (default: km400.kmd beside this
@@ -70,8 +72,9 @@ Settings:
 
 Stream:
   --stream RATE        Send test data to every connected peer at RATE bytes
-                       per second. A peer that does not take the data fast
-                       enough gets less; the sequence has no gaps.
+                       per second (1 to 100000000). A peer that does not take
+                       the data fast enough gets less; the sequence has no
+                       gaps.
   --pattern NAME       text (default): numbered lines of 61 bytes,
                          "KM40R 00000000 The quick brown fox jumps over the
                          lazy dog.\r\n", the number counting from 0 per peer;
@@ -193,7 +196,7 @@ std::optional<Arguments> Parse(int argc, char** argv, std::string& error) {
         } else if (arg == "--start-text") {
             a.startText = km40r::Utf8ToCp1254(value);
         } else if (arg == "--stream") {
-            const auto rate = Number<double>(value, 1, 1e9);
+            const auto rate = Number<double>(value, 1, 1e8);
             if (!rate)
                 return bad();
             a.streamRate = *rate;
