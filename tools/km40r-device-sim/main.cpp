@@ -59,8 +59,9 @@ Modes (exactly one):
 
 Settings:
   --catalogue FILE     The catalogue database (default: km400.kmd beside this
-                       program; when that file is missing, the simulator runs
-                       as with --no-catalogue).
+                       program, or the installed sample catalogue; when
+                       neither is there, the simulator runs as with
+                       --no-catalogue).
   --password TEXT      The catalogue's password (default: key "sifre" of
                        section "DB" of DB.ini in the catalogue's folder, which
                        is only read).
@@ -234,9 +235,15 @@ km40r::sim::SettingStore LoadSettings(const Arguments& a, km40r::sim::Log& log) 
         log.line({}, "no catalogue: every group and setting code is accepted");
         return {};
     }
-    const std::string path =
-        a.catalogue.value_or(QCoreApplication::applicationDirPath().toStdString() + "/" +
-                             std::string(km40r::kCatalogueFileName));
+    // By default the catalogue beside this program (a build folder), or else
+    // the installed sample (<prefix>/share/km40r beside <prefix>/bin).
+    const std::string here = QCoreApplication::applicationDirPath().toStdString();
+    std::string path = here + "/" + std::string(km40r::kCatalogueFileName);
+    const std::string installed = here + "/../share/km40r/" + std::string(km40r::kCatalogueFileName);
+    if (a.catalogue)
+        path = *a.catalogue;
+    else if (!std::filesystem::exists(path) && std::filesystem::exists(installed))
+        path = std::filesystem::weakly_canonical(installed).string();
     if (!a.catalogue && !std::filesystem::exists(path)) {
         log.line({}, "no catalogue at " + path + ": every group and setting code is accepted");
         return {};
