@@ -160,6 +160,7 @@ TfMain::TfMain(QWidget* parent) : QMainWindow(parent) {
     btnmasterkes->setEnabled(false);
 
     createSerialPort();
+    createTcpSockets();
     connectHandlers();
 
     resize(kClientWidth, kClientHeight);
@@ -186,6 +187,7 @@ TfMain::~TfMain() {
     CP1->ReceiveCallBack = nullptr;
     CP1->OnError = nullptr;
     delete CP1;
+    releaseTcpSockets();
 }
 
 QWidget* TfMain::buildLinkPages() {
@@ -467,6 +469,14 @@ void TfMain::connectHandlers() {
             [this] { Guarded([this] { btncomkesClick(); }); });
     connect(btnsearch, &QToolButton::clicked, this,
             [this] { Guarded([this] { btnsearchClick(); }); });
+    connect(btnclientbaglan, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnclientbaglanClick(); }); });
+    connect(btnclientkes, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnclientkesClick(); }); });
+    connect(btnmasterbaglan, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnmasterbaglanClick(); }); });
+    connect(btnmasterkes, &QPushButton::clicked, this,
+            [this] { Guarded([this] { btnmasterkesClick(); }); });
     for (QPushButton* b : macroButtons_)
         connect(b, &QPushButton::clicked, this, [this, b] { Guarded([this, b] { btnm1Click(b); }); });
     cxveri->installEventFilter(this);
@@ -585,16 +595,10 @@ void TfMain::DisableButtons() {
 
 void TfMain::Timer1Timer() { ++TickCount; }
 
-void TfMain::Timer2Timer() {}
-
 void TfMain::FormClose() {
     CP1->Close();
     ComboItems.reset();
 }
-
-// The TCP links fill these in; until then only the serial link sends.
-TfMain::SendTarget TfMain::clientTarget() { return {}; }
-TfMain::SendTarget TfMain::masterTarget() { return {}; }
 
 void TfMain::closeEvent(QCloseEvent* event) {
     Guarded([this] { FormClose(); });

@@ -12,6 +12,7 @@
 
 #include "catalogue/catalogue.h"
 #include "core/traffic_log.h"
+#include "net/socket_connection.h"
 
 #include <QMainWindow>
 #include <array>
@@ -40,6 +41,8 @@ namespace km40r {
 class CatalogueGridModel;
 class LogView;
 class TComPort;
+class TClientSocket;
+class TServerSocket;
 
 class TfMain : public QMainWindow {
     Q_OBJECT
@@ -95,6 +98,22 @@ public:
     void CP1PortClose();
     void CP1Error();
     void CP1ReceiveCallBack(const std::string& data);
+    // The TCP client link (CS1) and the TCP server link (SS1).
+    void btnclientbaglanClick();
+    void btnclientkesClick();
+    void CS1Connecting();
+    void CS1Connect();
+    void CS1Disconnect();
+    void CS1Read(TSocketConnection* Socket);
+    void CS1Error(TErrorEvent ErrorEvent, int& ErrorCode);
+    void btnmasterbaglanClick();
+    void btnmasterkesClick();
+    void SS1ClientConnect();
+    void SS1ClientDisconnect();
+    void SS1ClientRead(TSocketConnection* Socket);
+    // Lists SS1's connections in cxsocket, as "<address> (<socket number>)",
+    // and selects the first.
+    void masterlisteguncelle();
     // The catalogue page: the grid's events, the setting editor, the commands.
     void cxtv1CellClick();
     void cxtv1KeyUp();
@@ -189,6 +208,8 @@ public:
     QTimer* Timer2;
 
     TComPort* CP1;
+    TClientSocket* CS1;
+    TServerSocket* SS1;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -214,6 +235,9 @@ private:
     SendTarget clientTarget();
     SendTarget masterTarget();
     void createSerialPort();
+    void createTcpSockets();
+    // Releases CS1 and SS1 quietly, before the window's state goes.
+    void releaseTcpSockets();
     void setUpCatalogueGrid();
     void showCatalogue();
     void sentLogsChanged();
