@@ -495,6 +495,11 @@ void TrafficLogs::clear() {
     gelenHex_->clear();
 }
 
+void TrafficLogs::copyReceived(std::uint64_t from, std::uint64_t count, std::string& out) const {
+    if (from < received_.size())
+        received_.copyTo(from, std::min(count, received_.size() - from), out);
+}
+
 const LogContent& TrafficLogs::log(Log which) const {
     switch (which) {
     case Log::MemoGiden: return *memoGiden_;

@@ -94,6 +94,9 @@ public:
     const LogContent& log(Log which) const;
 
     std::uint64_t receivedBytes() const { return received_.size(); }
+    // Appends the received bytes [from, from + count) to out, fewer at the
+    // end: the bytes as they arrived, without the line breaks of sends.
+    void copyReceived(std::uint64_t from, std::uint64_t count, std::string& out) const;
     // Bytes the store holds in memory, all logs together.
     std::uint64_t memoryBytes() const;
 

@@ -104,6 +104,33 @@ TEST(TrafficLogs, SendInComModeLeavesTheReceivedTextLine) {
     EXPECT_EQ(lines(logs.log(Log::memogidenhex)), (Lines{"41-42-0D-0A-", "", "", ""}));
 }
 
+TEST(TrafficLogs, CopyReceivedGivesTheBytesAsTheyArrived) {
+    // Chunks across a buffer boundary, with sends (markers) between them.
+    TrafficLogs logs;
+    std::string model;
+    std::mt19937 random(7);
+    for (int i = 0; i < 40; ++i) {
+        std::string chunk(10000 + i, '\0');
+        for (char& c : chunk)
+            c = static_cast<char>(random());
+        logs.appendReceived(chunk);
+        model += chunk;
+        logs.logSent("\r\n", i % 2 == 0);
+    }
+    ASSERT_GT(model.size(), ChunkedBytes::kChunkSize);
+    const std::uint64_t size = model.size();
+    const std::uint64_t boundary = ChunkedBytes::kChunkSize;
+    const struct {
+        std::uint64_t from, count;
+    } cases[] = {{0, size}, {boundary - 3, 7}, {size - 5, 100}, {size, 1}, {size + 9, 4}, {12, 0}};
+    for (const auto& c : cases) {
+        std::string out = "pre";
+        logs.copyReceived(c.from, c.count, out);
+        const std::string want = c.from < size ? model.substr(c.from, c.count) : "";
+        EXPECT_EQ(out, "pre" + want) << c.from << "+" << c.count;
+    }
+}
+
 TEST(TrafficLogs, StatusAndFramingLinesGoToTheSentTextLogAlone) {
     TrafficLogs logs;
     logs.addSentTextLine("<BASLA>");
