@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"#", kDec, "#"},
         Case{"#0", kDec, bytes({0})},
         Case{"$41", kHex, "A"}, Case{"$4a", kHex, "J"},
-        Case{"a$4", kHex, "a" + bytes({4})},
+        Case{"a$4", kHex, std::string("a\x04")},
         Case{"$4", kHexCrlf, std::nullopt, "$4\r"},
         Case{"$G1", kHex, std::nullopt, "$G1"},
         Case{"$", kHex, std::nullopt, "$"},
