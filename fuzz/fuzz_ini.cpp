@@ -208,19 +208,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Reading, before and after the write.
     const std::string after = ProfileSet(before, section, key, value);
     const std::vector<ModelLine> linesAfter = modelLines(after);
-    for (const auto& [s, k] : pairs) {
-        const std::string where = "section " + Quote(s) + " key " + Quote(k) + " in\n" +
-                                  Quote(before) + "\nafter writing section " + Quote(section) +
-                                  " key " + Quote(key) + " value " + Quote(value) + ":\n" +
-                                  Quote(after) + "\n";
+    for (const auto& pair : pairs) {
+        const std::string& s = pair.first;
+        const std::string& k = pair.second;
+        const auto where = [&] {
+            return "section " + Quote(s) + " key " + Quote(k) + " in\n" + Quote(before) +
+                   "\nafter writing section " + Quote(section) + " key " + Quote(key) + " value " +
+                   Quote(value) + ":\n" + Quote(after) + "\n";
+        };
         const std::string old = ProfileGet(before, s, k);
-        FUZZ_CHECK(old == modelGet(lines, s, k), where + "read " + Quote(old));
+        FUZZ_CHECK(old == modelGet(lines, s, k), where() + "read " + Quote(old));
         const std::string now = ProfileGet(after, s, k);
-        FUZZ_CHECK(now == modelGet(linesAfter, s, k), where + "read after " + Quote(now));
+        FUZZ_CHECK(now == modelGet(linesAfter, s, k), where() + "read after " + Quote(now));
         if (sameName(s, section) && sameName(k, key))
-            FUZZ_CHECK(now == stored, where + "read back " + Quote(now));
+            FUZZ_CHECK(now == stored, where() + "read back " + Quote(now));
         else
-            FUZZ_CHECK(now == old, where + "changed to " + Quote(now));
+            FUZZ_CHECK(now == old, where() + "changed to " + Quote(now));
     }
 
     // The write removed nothing but part of one line.
