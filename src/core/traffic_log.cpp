@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <deque>
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -11,7 +12,7 @@
 namespace km40r {
 namespace {
 
-constexpr std::uint64_t kCheckpointLines = 32;
+constexpr std::uint64_t kCheckpointLines = 64;
 constexpr std::uint64_t kCheckpointBytes = 4096;
 constexpr unsigned kDecIndexBits = 12; // a character-count checkpoint every 4 KiB
 
@@ -227,7 +228,9 @@ private:
 
     const ChunkedBytes& bytes_;
     const std::vector<std::uint64_t>& markers_;
-    std::vector<Checkpoint> checkpoints_{Checkpoint{}};
+    // A deque, not a vector: a log of short lines has a large index, and a
+    // vector's growth would hold the old and the new copy at once.
+    std::deque<Checkpoint> checkpoints_{Checkpoint{}};
     std::uint64_t lines_ = 1;
     Start last_;                    // where the last line starts
     std::uint64_t maxCompleted_ = 0; // the longest line before the last
@@ -235,7 +238,12 @@ private:
     std::uint64_t crPos_ = 0;
 
     friend class TrafficLogs;
-    std::uint64_t indexBytes() const { return checkpoints_.capacity() * sizeof(Checkpoint); }
+    std::uint64_t indexBytes() const {
+        // The deque's blocks of 512 bytes, and its map of block pointers.
+        constexpr std::uint64_t kPerBlock = 512 / sizeof(Checkpoint);
+        const std::uint64_t blocks = checkpoints_.size() / kPerBlock + 1;
+        return blocks * (512 + 2 * sizeof(void*));
+    }
 };
 
 // ---------------------------------------------------------------------------

@@ -15,7 +15,7 @@
 //     show BytesToDec/BytesToHex of their bytes, one line per stretch between
 //     markers (received) or per sent data (sent).
 //   - Nothing is turned into text until a view asks for the lines on screen.
-//     A sparse line index (a checkpoint every 32 lines or 4 KiB) finds any
+//     A sparse line index (a checkpoint every 64 lines or 4 KiB) finds any
 //     line, and a sparse character index (every 4 KiB) finds any column of a
 //     decimal line, so a screen renders in the same time at any log size and
 //     at any scroll position of a line of any length.
