@@ -31,8 +31,8 @@ namespace {
 constexpr std::size_t kMaxBytes = std::size_t{24} << 10;
 constexpr std::size_t kMaxBytesLarge = std::size_t{300} << 10;
 // Logs of more lines have every line checked near their start and end, and
-// one in 64 between.
-constexpr std::uint64_t kAllLines = 4096;
+// one in 64 between (the whole text is always checked).
+constexpr std::uint64_t kAllLines = 256;
 
 std::string decimal(std::string_view bytes) {
     std::string out;
