@@ -46,7 +46,9 @@
 // Usage: stream [--seconds S] [--rate MBPS]
 //
 // lost_bytes counts the bytes devices sent that did not arrive or arrived
-// different, over every phase of our logs. The exit status is non-zero when
+// different, over every phase of our logs; bytes are compared by position in
+// their stream, so a byte dropped makes every later byte of that stream
+// count. The exit status is non-zero when
 // a byte was lost, a command went astray, an error was shown, or a link
 // could not be set up.
 //
@@ -255,12 +257,14 @@ public:
     std::uint64_t sent() const { return sent_; }
     int commandsOk() const { return commandsOk_; }
     int commandsBad() const { return commandsBad_; }
+    // Why the device failed (read once it has stopped).
+    const std::string& failure() const { return failure_; }
 
 private:
     void run() {
         fd_ = open_();
         if (fd_ < 0) {
-            failed_ = true;
+            fail("could not open its end of the link");
             streamDone_ = true;
             return;
         }
@@ -312,7 +316,8 @@ private:
             if (p.revents & POLLIN)
                 readCommands();
             if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-                failed_ = true;
+                if (!quit_)
+                    fail("the link broke");
                 break;
             }
             if (!(p.revents & POLLOUT))
@@ -325,8 +330,10 @@ private:
                 source.read(sent, buffer.data(), n);
                 const ssize_t w = ::write(fd_, buffer.data(), n);
                 if (w <= 0) {
-                    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
-                        failed_ = true;
+                    // Once told to quit, the program may close the link at any time.
+                    if (w < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
+                        !quit_)
+                        fail(std::string("write: ") + std::strerror(errno));
                     break;
                 }
                 sent += std::uint64_t(w);
@@ -334,6 +341,11 @@ private:
                 due -= std::uint64_t(w);
             }
         }
+    }
+
+    void fail(std::string why) {
+        failure_ = std::move(why);
+        failed_ = true;
     }
 
     void waitAndRead(double seconds) {
@@ -381,6 +393,7 @@ private:
     std::atomic<int> commandsBad_{0};
     std::string inbox_;
     long lastCommand_ = 0;
+    std::string failure_;
 };
 
 // ---------------------------------------------------------------------------
@@ -394,9 +407,13 @@ public:
         QCoreApplication::sendPostedEvents(); // the calls still queued use this object
     }
 
+    // Starts recording afresh, or stops; the calls posted until then are
+    // run first, so that a delay still in progress is counted too.
     void record(bool on) {
         if (on)
             delays_.clear();
+        else
+            QCoreApplication::sendPostedEvents(qApp, QEvent::MetaCall);
         recording_ = on;
     }
     // The delays recorded, in ms (read on the user-interface thread).
@@ -664,7 +681,11 @@ Result Bench::run(const PhaseSpec& phase) {
         r.ok = false;
     }
     disconnect(phase, s, r);
-    r.ok = r.ok && errors_ == errorsBefore;
+    if (errors_ != errorsBefore) {
+        std::fprintf(stderr, "%s: the program showed %d errors\n", phase.name.c_str(),
+                     errors_ - errorsBefore);
+        r.ok = false;
+    }
     return r;
 }
 
@@ -799,18 +820,31 @@ void Bench::stream(const PhaseSpec& phase, Session& s, NaiveLogs* naive, Result&
         for (auto& d : s.devices)
             d->quit();
     } else {
-        // Until the devices are done and every byte they sent is logged.
-        const bool complete = runUntil(
+        // Until the devices are done and every byte they sent is logged, or
+        // nothing more has come for 2 s after they were done.
+        std::uint64_t seen = 0;
+        auto lastChange = Clock::now();
+        runUntil(
             [&] {
+                const auto now = Clock::now();
+                if (received() != seen) {
+                    seen = received();
+                    lastChange = now;
+                }
                 const bool done = std::all_of(s.devices.begin(), s.devices.end(),
                                               [](auto& d) { return d->streamDone(); });
-                if (!done || received() < allSent())
-                    return false;
-                end = Clock::now();
-                return true;
+                if (done && seen >= allSent()) {
+                    end = now;
+                    return true;
+                }
+                if (done && secondsBetween(lastChange, now) > 2) {
+                    end = lastChange;
+                    return true;
+                }
+                return false;
             },
             seconds + 60);
-        if (!complete)
+        if (end == Clock::time_point{})
             end = Clock::now();
     }
     commandTimer.stop();
@@ -836,7 +870,11 @@ void Bench::stream(const PhaseSpec& phase, Session& s, NaiveLogs* naive, Result&
     };
     runUntil(commandsIn, 10);
     commandsIn();
-    r.ok = r.ok && r.commandsOk == commands && r.commandsBad == 0;
+    if (r.commandsOk != commands || r.commandsBad != 0) {
+        std::fprintf(stderr, "%s: %d commands sent, %d arrived, %d malformed\n", phase.name.c_str(),
+                     commands, r.commandsOk, r.commandsBad);
+        r.ok = false;
+    }
     r.endRepaintMs = repaintEveryPage();
 
     // Every byte.
@@ -926,7 +964,11 @@ void Bench::disconnect(const PhaseSpec& phase, Session& s, Result& r) {
     w_.CP1->ReceiveCallBack = s.serialReceive;
     for (auto& d : s.devices) {
         d->join();
-        r.ok = r.ok && !d->failed();
+        if (d->failed()) {
+            std::fprintf(stderr, "%s: a device failed: %s\n", phase.name.c_str(),
+                         d->failure().c_str());
+            r.ok = false;
+        }
     }
     for (int fd : {s.listenFd, s.master, s.slave})
         if (fd >= 0)
