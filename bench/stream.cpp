@@ -220,7 +220,7 @@ private:
 // A simulated device: a thread that opens its descriptor, waits for the
 // start, streams for its time, and reads and checks the program's commands
 // until it is told to quit.
-struct DeviceSpec {
+struct DeviceProfile {
     Pattern pattern = Pattern::Random;
     double rate = 0;                   // bytes per second; 0: as fast as the link takes them
     std::size_t writeSize = kMaxWrite; // the most bytes per write
@@ -233,7 +233,7 @@ class Device {
 public:
     // open() runs on the device's thread and returns the connected
     // descriptor, or -1.
-    Device(DeviceSpec spec, std::function<int()> open) : spec_(spec), open_(std::move(open)) {}
+    Device(DeviceProfile profile, std::function<int()> open) : profile_(profile), open_(std::move(open)) {}
     ~Device() { join(); }
 
     void start() {
@@ -250,7 +250,7 @@ public:
             thread_.join();
     }
 
-    const DeviceSpec& spec() const { return spec_; }
+    const DeviceProfile& profile() const { return profile_; }
     bool ready() const { return ready_; }
     bool failed() const { return failed_; }
     bool streamDone() const { return streamDone_; }
@@ -285,26 +285,26 @@ private:
     }
 
     void stream() {
-        ByteStream source(spec_.seed, spec_.pattern);
-        std::vector<char> buffer(spec_.writeSize);
+        ByteStream source(profile_.seed, profile_.pattern);
+        std::vector<char> buffer(profile_.writeSize);
         const std::size_t quantum =
-            spec_.quantum
-                ? spec_.quantum
-                : std::clamp<std::size_t>(std::size_t(spec_.rate * 1e-3), 1024, kMaxWrite);
+            profile_.quantum
+                ? profile_.quantum
+                : std::clamp<std::size_t>(std::size_t(profile_.rate * 1e-3), 1024, kMaxWrite);
         std::uint64_t sent = 0;
         for (;;) {
             const double elapsed = secondsBetween(start_, Clock::now());
-            if (elapsed >= spec_.seconds || quit_ || failed_)
+            if (elapsed >= profile_.seconds || quit_ || failed_)
                 break;
             std::uint64_t due = ~std::uint64_t{0};
             double wait = 5e-3;
-            if (spec_.rate > 0) {
-                const double budget = spec_.rate * elapsed - double(sent);
+            if (profile_.rate > 0) {
+                const double budget = profile_.rate * elapsed - double(sent);
                 due = budget >= double(quantum) ? std::uint64_t(budget) : 0;
                 if (due == 0)
-                    wait = (double(quantum) - budget) / spec_.rate;
+                    wait = (double(quantum) - budget) / profile_.rate;
             }
-            wait = std::min(wait, spec_.seconds - elapsed);
+            wait = std::min(wait, profile_.seconds - elapsed);
             if (due == 0) {
                 waitAndRead(wait);
                 continue;
@@ -323,10 +323,10 @@ private:
             if (!(p.revents & POLLOUT))
                 continue;
             // Single-byte writes go in runs, so the device is as fast as it can be.
-            const int writes = spec_.writeSize == 1 ? 256 : 1;
+            const int writes = profile_.writeSize == 1 ? 256 : 1;
             for (int k = 0; k < writes && due > 0; ++k) {
                 const std::size_t n =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(due, spec_.writeSize));
+                    static_cast<std::size_t>(std::min<std::uint64_t>(due, profile_.writeSize));
                 source.read(sent, buffer.data(), n);
                 const ssize_t w = ::write(fd_, buffer.data(), n);
                 if (w <= 0) {
@@ -378,7 +378,7 @@ private:
         }
     }
 
-    DeviceSpec spec_;
+    DeviceProfile profile_;
     std::function<int()> open_;
     std::thread thread_;
     int fd_ = -1;
@@ -515,7 +515,7 @@ const char* linkName(Link link) {
 struct PhaseSpec {
     std::string name;
     Link link = Link::Client;
-    DeviceSpec device;
+    DeviceProfile device;
     bool naive = false; // into the naive logs instead of ours
 };
 
@@ -734,11 +734,11 @@ bool Bench::connect(const PhaseSpec& phase, Session& s, NaiveLogs* naive) {
         const int port = w_.SS1->LocalPort();
         // One at a time, so the server's queue never overflows.
         for (int i = 0; i < kServerDevices; ++i) {
-            DeviceSpec spec = phase.device;
-            spec.rate /= kServerDevices;
-            spec.seed = phase.device.seed + std::uint64_t(i);
+            DeviceProfile profile = phase.device;
+            profile.rate /= kServerDevices;
+            profile.seed = phase.device.seed + std::uint64_t(i);
             s.devices.push_back(
-                std::make_unique<Device>(spec, [port] { return connectToLoopback(port); }));
+                std::make_unique<Device>(profile, [port] { return connectToLoopback(port); }));
             s.devices.back()->start();
             if (!waitForDevice(*s.devices.back()) ||
                 !runUntil([&] { return w_.SS1->ActiveConnections() == i + 1; }, 10))
@@ -884,7 +884,7 @@ void Bench::stream(const PhaseSpec& phase, Session& s, NaiveLogs* naive, Result&
 
 // Compares the logged bytes [base, base + size) with the device's stream.
 std::uint64_t Bench::lostOfOneStream(const Device& device, std::uint64_t base, std::uint64_t size) {
-    StreamCheck check(device.spec().seed, device.spec().pattern, device.sent());
+    StreamCheck check(device.profile().seed, device.profile().pattern, device.sent());
     std::string piece;
     for (std::uint64_t at = base; at < base + size; at += kMaxWrite) {
         piece.clear();
@@ -913,9 +913,9 @@ std::uint64_t Bench::lostOfConnections(const Session& s, std::uint64_t size) {
                     g.begin, std::min<std::uint64_t>(16 - head.size(), g.end - g.begin), head);
         std::size_t which = 0;
         for (; which < s.devices.size(); ++which) {
-            const DeviceSpec& spec = s.devices[which]->spec();
+            const DeviceProfile& profile = s.devices[which]->profile();
             std::string first(head.size(), '\0');
-            ByteStream(spec.seed, spec.pattern).read(0, first.data(), first.size());
+            ByteStream(profile.seed, profile.pattern).read(0, first.data(), first.size());
             if (!matched[which] && first == head)
                 break;
         }
@@ -923,8 +923,8 @@ std::uint64_t Bench::lostOfConnections(const Session& s, std::uint64_t size) {
         const bool found = which < s.devices.size();
         if (found)
             matched[which] = true;
-        StreamCheck check(found ? s.devices[which]->spec().seed : 0,
-                          found ? s.devices[which]->spec().pattern : Pattern::Random,
+        StreamCheck check(found ? s.devices[which]->profile().seed : 0,
+                          found ? s.devices[which]->profile().pattern : Pattern::Random,
                           found ? s.devices[which]->sent() : 0);
         for (const Session::Range& g : s.ranges) {
             if (g.handle != handle)
@@ -1042,8 +1042,8 @@ int main(int argc, char** argv) {
 
     const double rate = rateMb * kMiB;
     const double badSeconds = std::clamp(seconds / 5, 0.25, 2.0);
-    const auto spec = [&](double r, std::uint64_t seed, double s) {
-        DeviceSpec d;
+    const auto profile = [&](double r, std::uint64_t seed, double s) {
+        DeviceProfile d;
         d.rate = r;
         d.seed = seed;
         d.seconds = s;
@@ -1079,7 +1079,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i)
         main[i] =
             phase({linkName(links[i]), links[i],
-                   spec(links[i] == Link::Serial ? 0 : rate, 100 * std::uint64_t(i + 1), seconds)});
+                   profile(links[i] == Link::Serial ? 0 : rate, 100 * std::uint64_t(i + 1), seconds)});
     const std::uint64_t held = w.trafficLogs().receivedBytes();
     const double bytesPerByte =
         double(statusBytes("VmHWM:") - std::min(statusBytes("VmHWM:"), rssBefore)) /
@@ -1090,11 +1090,11 @@ int main(int argc, char** argv) {
                 double(w.trafficLogs().memoryBytes()) / double(std::max<std::uint64_t>(1, held)));
 
     // Bad input, at the end of everything the logs hold.
-    DeviceSpec oneByte = spec(0, 400, badSeconds);
+    DeviceProfile oneByte = profile(0, 400, badSeconds);
     oneByte.writeSize = 1;
-    DeviceSpec bursts = spec(rate, 500, badSeconds);
+    DeviceProfile bursts = profile(rate, 500, badSeconds);
     bursts.quantum = kMaxWrite;
-    DeviceSpec breaks = spec(rate, 600, badSeconds);
+    DeviceProfile breaks = profile(rate, 600, badSeconds);
     breaks.pattern = Pattern::LineBreaks;
     phase({"bad: one byte per write", Link::Client, oneByte});
     phase({"bad: one byte per write, pty", Link::Serial, oneByte});
@@ -1106,7 +1106,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < 3; ++i)
         naive[i] = phase(
             {linkName(links[i]), links[i],
-             spec(links[i] == Link::Serial ? 0 : rate, 700 + std::uint64_t(i), seconds), true});
+             profile(links[i] == Link::Serial ? 0 : rate, 700 + std::uint64_t(i), seconds), true});
     for (int i = 0; i < 3; ++i)
         std::printf("%-28s ours over naive: %.1f times\n", linkName(links[i]),
                     main[i].mbPerSecond / std::max(naive[i].mbPerSecond, 1e-9));
