@@ -146,6 +146,18 @@ void checkLog(const LogContent& log, const std::string& model, bool dataBytes,
                    where + "text from " + std::to_string(a.line) + ":" + std::to_string(a.column) +
                        " to " + std::to_string(b.line) + ":" + std::to_string(b.column));
     }
+
+    // Places outside the log: a line past the end renders nothing, and a
+    // stretch given backwards, or with columns past a line's end, is read
+    // without harm (its text is not pinned down).
+    std::string got;
+    log.renderLine(count + rng() % 3, 0, 10, got);
+    FUZZ_CHECK(got.empty(), where + "a line past the end rendered " + fuzz::Quote(got));
+    const LogPosition last = log.end();
+    (void)log.text(last, LogPosition{});
+    (void)log.text(LogPosition{0, 1 + rng() % 9000},
+                   LogPosition{last.line, last.column + 1 + rng() % 9000});
+    (void)log.text(LogPosition{rng() % count, 1 << 20}, LogPosition{count + rng() % 3, 0});
 }
 
 } // namespace
