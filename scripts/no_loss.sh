@@ -10,13 +10,18 @@
 # own and prints per link the bytes, the seconds from the stream's first byte
 # to its last logged, MB/s (10^6 bytes), the user's sends begun meanwhile,
 # the traffic store's size and the process's peak resident memory.
-# KM40R_NO_LOSS_BYTES sets another size, KM40R_NO_LOSS_SEED repeats a run.
+# The device streams in 100 slices, the next slice once more of the program's
+# bytes have come, so the stream is spread over the user's sends (MB/s is then
+# the paced rate, not the link's limit; KM40R_NO_LOSS_SLICES=1 streams it all
+# at once). KM40R_NO_LOSS_BYTES sets another size, KM40R_NO_LOSS_SEED repeats
+# a run.
 # Exits non-zero when a test fails.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${1:-$root/build/release}
 export QT_QPA_PLATFORM=${QT_QPA_PLATFORM:-offscreen}
 export KM40R_NO_LOSS_BYTES=${KM40R_NO_LOSS_BYTES:-100000000}
+export KM40R_NO_LOSS_SLICES=${KM40R_NO_LOSS_SLICES:-100}
 
 if [ ! -f "$build/build.ninja" ]; then
   "$root/scripts/setup.sh" install

@@ -19,6 +19,10 @@
 // into the received hexadecimal log; the store keeps its bytes once; and no
 // error box was shown. The idle device of the server link received nothing.
 //
+// The device streams in slices (KM40R_NO_LOSS_SLICES, default 8), each as
+// fast as the link takes it and the next once more of the program's bytes
+// have come, so that the stream is spread over the sends even on a link fast
+// enough to take it all within one send's pause.
 // KM40R_NO_LOSS_BYTES sets the stream's size per link (default 8 MiB);
 // KM40R_NO_LOSS_SEED repeats a run (the seed is part of every failure
 // message). Each test prints one line of figures, starting "no_loss ":
@@ -61,6 +65,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::uint64_t kDefaultBytes = 8 << 20;
+constexpr std::uint64_t kDefaultSlices = 8;
 // Sends the user makes at least, however soon the stream is through.
 constexpr int kMinSends = 16;
 
@@ -134,6 +139,7 @@ protected:
         seed_ = EnvironmentNumber("KM40R_NO_LOSS_SEED",
                                   std::random_device{}() * 0x100000001ull ^ std::random_device{}());
         total_ = EnvironmentNumber("KM40R_NO_LOSS_BYTES", kDefaultBytes);
+        slices_ = EnvironmentNumber("KM40R_NO_LOSS_SLICES", kDefaultSlices);
         sender_.setSingleShot(true);
         QObject::connect(&sender_, &QTimer::timeout, [this] { SendOne(); });
     }
@@ -293,6 +299,7 @@ protected:
 
     std::uint64_t seed_ = 0;
     std::uint64_t total_ = 0;
+    std::uint64_t slices_ = 1;
     QTimer sender_;
     std::unique_ptr<SendScript> script_;
     bool sending_ = false;
@@ -311,7 +318,7 @@ TEST_F(NoLossTest, SerialLink) {
     w.cxcomport->setEditText(QString::fromStdString(pty.path()));
     QTest::mouseClick(w.btncombaglan, Qt::LeftButton);
     ASSERT_TRUE(w.CP1->IsOpen()) << errors.join('|').toStdString();
-    StreamingDevice device(pty.master(), seed_, total_, false);
+    StreamingDevice device(pty.master(), seed_, total_, false, slices_);
     StreamAndCheck(device, "serial");
 }
 
@@ -325,7 +332,7 @@ TEST_F(NoLossTest, TcpClientLink) {
     QTest::mouseClick(w.btnclientbaglan, Qt::LeftButton);
     int fd = -1;
     ASSERT_TRUE(WaitUntil([&] { return (fd = listener.Accept()) >= 0; }));
-    StreamingDevice device(fd, seed_, total_, true);
+    StreamingDevice device(fd, seed_, total_, true, slices_);
     ASSERT_TRUE(WaitUntil([&] { return w.btngonder->isEnabled(); }))
         << errors.join('|').toStdString();
     StreamAndCheck(device, "tcp-client");
@@ -343,7 +350,7 @@ TEST_F(NoLossTest, TcpServerLinkWithTwoDevicesAndTheSecondChosen) {
     ASSERT_TRUE(WaitUntil([&] { return w.SS1->ActiveConnections() == 1; }));
     const int fd = ConnectTo(w.SS1->LocalPort());
     ASSERT_GE(fd, 0);
-    StreamingDevice device(fd, seed_, total_, true);
+    StreamingDevice device(fd, seed_, total_, true, slices_);
     ASSERT_TRUE(WaitUntil([&] { return w.SS1->ActiveConnections() == 2; }));
     // Timer2's check (every 5 s) after the arrivals, which would choose the
     // first device again; with the count unchanged, later ones change nothing.

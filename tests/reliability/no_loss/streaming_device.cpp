@@ -21,6 +21,9 @@ namespace {
 
 constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// How long a sliced stream waits for the program's next bytes before it
+// sends its next slice anyway.
+constexpr auto kSliceWait = std::chrono::milliseconds(250);
 
 std::uint64_t SplitMix64(std::uint64_t& state) {
     std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
@@ -92,8 +95,10 @@ std::string DescribeDifference(std::string_view expected, std::string_view actua
            "): expected " + hex(expected) + "| got " + hex(actual);
 }
 
-StreamingDevice::StreamingDevice(int fd, std::uint64_t seed, std::uint64_t total, bool owned)
-    : fd_(fd), owned_(owned), seed_(seed), total_(total) {
+StreamingDevice::StreamingDevice(int fd, std::uint64_t seed, std::uint64_t total, bool owned,
+                                 std::uint64_t slices)
+    : fd_(fd), owned_(owned), seed_(seed), total_(total),
+      slices_(std::max<std::uint64_t>(slices, 1)) {
     ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) | O_NONBLOCK);
     struct stat st {};
     socket_ = ::fstat(fd_, &st) == 0 && S_ISSOCK(st.st_mode);
@@ -156,11 +161,25 @@ void StreamingDevice::Run() {
     std::size_t pendingEnd = 0;
     std::uint64_t made = 0; // stream bytes put into `pending` so far
     std::uint64_t streamed = 0;
+    std::uint64_t released = 0;     // slices given to write so far
+    std::uint64_t releasedUpTo = 0; // the stream's bytes those slices hold
+    std::size_t receivedAtRelease = 0;
+    auto lastRelease = Clock::now();
     for (;;) {
-        const bool writing = !received_.empty() && streamed < total_;
+        if (!received_.empty() && streamed == releasedUpTo && released < slices_) {
+            const bool more = received_.size() > receivedAtRelease;
+            if (released == 0 || more || Clock::now() - lastRelease > kSliceWait) {
+                ++released;
+                releasedUpTo = released == slices_ ? total_ : total_ / slices_ * released;
+                receivedAtRelease = received_.size();
+                lastRelease = Clock::now();
+            }
+        }
+        const bool writing = streamed < releasedUpTo;
+        const bool waitingForSlice = !received_.empty() && !writing && streamed < total_;
         pollfd fds[2] = {{fd_, static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0},
                          {stopFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
+        if (::poll(fds, 2, waitingForSlice ? 20 : -1) < 0) {
             if (errno == EINTR)
                 continue;
             Fail("poll failed");
@@ -172,7 +191,7 @@ void StreamingDevice::Run() {
             if (pendingAt == pendingEnd) {
                 pendingAt = 0;
                 pendingEnd = static_cast<std::size_t>(
-                    std::min<std::uint64_t>(pending.size(), total_ - made));
+                    std::min<std::uint64_t>(pending.size(), releasedUpTo - made));
                 stream.Read(made, pending.data(), pendingEnd);
                 made += pendingEnd;
             }

@@ -14,7 +14,12 @@
 // The device thread waits on the descriptor and on a stop eventfd with
 // poll(). It reads everything the program writes, as soon as it comes, and
 // keeps it. Once the program's first byte has arrived it writes its stream,
-// as fast as the descriptor takes it, until `total` bytes are out. Reading
+// as fast as the descriptor takes it, until `total` bytes are out. A stream
+// given in `slices` goes out a slice at a time: each slice as fast as the
+// descriptor takes it, the next one once more of the program's bytes have
+// arrived (or a quarter of a second has passed without any), so that the
+// stream is spread over the program's sends instead of arriving within the
+// first one on a fast link. Reading
 // never waits for writing, so a program that sends while it receives is never
 // held up by the device. Stop() wakes the thread, which reads what is still
 // waiting and ends. The counters are atomics, so the test's thread can watch
@@ -62,9 +67,10 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // A device on `fd` (made non-blocking here) that streams `total` bytes of
-    // the stream of `seed`; with total 0 it only receives. When `owned` the
-    // device closes fd when it is destroyed.
-    StreamingDevice(int fd, std::uint64_t seed, std::uint64_t total, bool owned);
+    // the stream of `seed`, in `slices` slices (at least one); with total 0 it
+    // only receives. When `owned` the device closes fd when it is destroyed.
+    StreamingDevice(int fd, std::uint64_t seed, std::uint64_t total, bool owned,
+                    std::uint64_t slices = 1);
     // Stops the thread if it runs.
     ~StreamingDevice();
     StreamingDevice(const StreamingDevice&) = delete;
@@ -99,6 +105,7 @@ private:
     bool socket_ = false;
     std::uint64_t seed_;
     std::uint64_t total_;
+    std::uint64_t slices_;
     std::thread thread_;
     std::atomic<std::uint64_t> streamed_{0};
     std::atomic<std::uint64_t> receivedCount_{0};
