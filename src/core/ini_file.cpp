@@ -139,16 +139,20 @@ Location locate(std::string_view s, const std::vector<Line>& lines, std::string_
     return loc;
 }
 
+// Only a regular file is read. A pipe or a device has no end of its own:
+// opening a pipe waits for a writer, reading a device may never end, and a
+// write must not replace either with a file. So the open does not wait, and
+// anything else that is there counts as unreadable.
 bool readWholeFile(const std::string& path, std::string& out, bool& exists) {
     out.clear();
     exists = false;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) {
         return errno == ENOENT || errno == ENOTDIR; // a missing file reads as empty
     }
     exists = true;
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         return false;
     }

@@ -42,13 +42,16 @@ std::string ProfileSet(std::string_view content, std::string_view section, std::
                        std::string_view value);
 
 // Reads a value from the file at path (UTF-8 file system path). A missing or
-// unreadable file reads as empty. The result is cut to kProfileValueLimit.
+// unreadable file reads as empty; so does anything that is not a regular file
+// (a folder, a pipe, a device), without waiting on it. The result is cut to
+// kProfileValueLimit.
 std::string ReadProfileString(const std::string& path, std::string_view section,
                               std::string_view key);
 
 // Writes a value into the file at path, creating the file as needed. Throws
 // EIniFileError "Unable to write to %s" (the full path) when the file or its
-// directory cannot be written, or an existing file cannot be read.
+// directory cannot be written, or an existing file cannot be read or is not a
+// regular file (it is left as it is).
 void WriteProfileString(const std::string& path, std::string_view section, std::string_view key,
                         std::string_view value);
 
