@@ -3,9 +3,12 @@
 // that stream a known byte pattern, and junk bytes.
 //
 // Root ignores file permissions, and the tests run as root in CI. So a folder
-// is made read-only with the immutable attribute when the process is root
-// (the file system must support it, and the process must hold
-// CAP_LINUX_IMMUTABLE), and with chmod otherwise. The size limit
+// is made read-only with chmod, and when the process is root the calling
+// thread also gives up, while the folder is read-only, the capabilities that
+// let root pass over permissions (CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH,
+// CAP_FOWNER; effective set only, so it can take them back). Where that is
+// refused, the immutable attribute serves (the file system must support it,
+// and the process must hold CAP_LINUX_IMMUTABLE). The size limit
 // (RLIMIT_FSIZE) binds for root as well: a write past it fails with EFBIG, as
 // on a full disk.
 #pragma once
@@ -39,13 +42,16 @@ public:
     // Whether the folder now refuses changes (checked by trying to create a
     // file in it).
     bool binds() const { return binds_; }
-    // How: "chmod 0555", "immutable attribute", or why nothing binds.
+    // How: "chmod 0555" (with the capabilities given up, for root),
+    // "immutable attribute", or why nothing binds.
     const std::string& how() const { return how_; }
 
 private:
     std::string path_;
     bool chmodded_ = false;
     bool immutable_ = false;
+    bool dropped_ = false;      // this thread gave up its effective capabilities
+    unsigned capabilities_ = 0; // the effective ones it had
     bool binds_ = false;
     std::string how_;
 };
