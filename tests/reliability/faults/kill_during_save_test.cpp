@@ -6,7 +6,7 @@
 // being built may be left beside it, and the next start does not mind it.
 //
 // The regular run kills 60 times; KM40R_FAULT_KILL_ROUNDS sets another count
-// (run_full.sh runs 500), KM40R_FAULT_KILL_SEED repeats a run.
+// (scripts/faults.sh runs 500), KM40R_FAULT_KILL_SEED repeats a run.
 #include "app/window_fixture.h"
 #include "fault_support.h"
 #include "kaydet_values.h"
