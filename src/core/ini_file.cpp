@@ -298,8 +298,12 @@ void WriteProfileString(const std::string& path, std::string_view section, std::
     bool exists = false;
     if (!readWholeFile(target, content, exists))
         throw EIniFileError::unableToWrite(path);
+    // A file this process may not write is left alone, though the new file
+    // would be renamed over it: asked with the process's effective rights,
+    // as the write itself would be.
     struct stat st {};
-    if (exists && (::stat(target.c_str(), &st) != 0 || ::access(target.c_str(), W_OK) != 0))
+    if (exists && (::stat(target.c_str(), &st) != 0 ||
+                   ::faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) != 0))
         throw EIniFileError::unableToWrite(path);
     if (!replaceFile(target, ProfileSet(content, section, key, value), st.st_mode & 07777, exists))
         throw EIniFileError::unableToWrite(path);

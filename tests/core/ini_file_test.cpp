@@ -1,5 +1,6 @@
 #include "core/errors.h"
 #include "core/ini_file.h"
+#include "support/permissions.h"
 #include "support/temp_dir.h"
 
 #include <filesystem>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 using namespace km40r;
+using km40r::test::PermissionsBind;
 using km40r::test::ReadFile;
 using km40r::test::TempDir;
 using km40r::test::WriteFile;
@@ -36,18 +38,18 @@ TEST(ProfileGet, WindowsProfileSyntax) {
                              "makro1=M\xFD\xF0\xFE\xDD\n"
                              "last=no line break";
     const std::tuple<std::string, std::string, std::string> cases[] = {
-        {"com", "port", "COM3"},           // first section, first key win
-        {"COM", "PORT", "COM3"},           // names ignore letter case
-        {"com", "baud", "19200"},          // blanks around names and values
-        {"com", "quoted", "  padded  "},   // a pair of quotes is taken off
+        {"com", "port", "COM3"},         // first section, first key win
+        {"COM", "PORT", "COM3"},         // names ignore letter case
+        {"com", "baud", "19200"},        // blanks around names and values
+        {"com", "quoted", "  padded  "}, // a pair of quotes is taken off
         {"com", "single", "x"},
-        {"com", "halfquote", "\"x"},       // unmatched quote stays
+        {"com", "halfquote", "\"x"}, // unmatched quote stays
         {"com", "empty", ""},
         {"com", "tabbed", "v"},
-        {"com", "eq", "a=b"},              // the first '=' splits
-        {"com", "later", ""},              // a repeated section is not read
+        {"com", "eq", "a=b"}, // the first '=' splits
+        {"com", "later", ""}, // a repeated section is not read
         {"com", "missing", ""},
-        {"ayar", "chhex", "-1"},           // lone LF and lone CR end lines
+        {"ayar", "chhex", "-1"}, // lone LF and lone CR end lines
         {"ayar", "dup", "first"},
         {"makro", "makro1", "M\xFD\xF0\xFE\xDD"}, // 1254 bytes as they are
         {"makro", "last", "no line break"},
@@ -74,8 +76,9 @@ TEST(ProfileSet, ChangesOnlyTheEntryAndKeepsEverythingElse) {
 
 TEST(ProfileSet, EveryValueReadsBackExactly) {
     const std::string values[] = {
-        "",       "plain",      "  leading", "trailing  ", "\tTab", "\"quoted\"",
-        "'single'", "\"half",   "a=b;c",     "\xFD\xF0\xFE\xDD\xD0\xDE", "\"", " ",
+        "",           "plain",    "  leading", "trailing  ", "\tTab",
+        "\"quoted\"", "'single'", "\"half",    "a=b;c",      "\xFD\xF0\xFE\xDD\xD0\xDE",
+        "\"",         " ",
     };
     for (const auto& v : values) {
         const std::string file = ProfileSet("[s]\r\nk=old\r\n", "s", "k", v);
@@ -165,8 +168,8 @@ TEST(ProfileFile, UnwritablePlacesFailWithTheFullPath) {
 }
 
 TEST(ProfileFile, ReadOnlyFileOrDirectoryIsNotChanged) {
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "permissions do not bind root";
+    const PermissionsBind permissions; // also for root
+    ASSERT_TRUE(permissions.binds()) << permissions.why();
     TempDir dir;
     const std::string path = dir.file("ro.ini");
     WriteFile(path, "[s]\r\nk=1\r\n");
