@@ -7,12 +7,10 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
-#include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace km40r::test {
@@ -37,29 +35,6 @@ bool SetImmutable(const std::string& path, bool on, std::string* why = nullptr) 
     return ok;
 }
 
-// The capabilities by which root passes over file permissions.
-constexpr unsigned kPermissionCapabilities =
-    (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH) | (1u << CAP_FOWNER);
-
-// Sets this thread's effective capabilities (the first 32) to what
-// `effective` makes of the current ones; `previous` receives the old ones.
-// Only this thread is affected.
-template <typename Change>
-bool SetEffectiveCapabilities(Change effective, unsigned* previous, std::string* why) {
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct data[2]{};
-    bool ok = ::syscall(SYS_capget, &header, data) == 0;
-    if (ok) {
-        if (previous)
-            *previous = data[0].effective;
-        data[0].effective = effective(data[0].effective);
-        ok = ::syscall(SYS_capset, &header, data) == 0;
-    }
-    if (!ok && why)
-        *why = std::string("capset: ") + std::strerror(errno);
-    return ok;
-}
-
 bool RefusesNewFiles(const std::string& path) {
     const std::string probe = path + "/.write-probe";
     const int fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
@@ -78,26 +53,23 @@ ReadOnlyFolder::ReadOnlyFolder(std::string path) : path_(std::move(path)) {
     if (::geteuid() == 0) {
         // Root passes over permissions by its capabilities: this thread, the
         // one the window runs on, gives those up while the object lives.
-        std::string why;
-        unsigned previous = 0;
-        if (SetEffectiveCapabilities([](unsigned now) { return now & ~kPermissionCapabilities; },
-                                     &previous, &why)) {
-            capabilities_ = previous;
-            dropped_ = true;
+        permissions_ = std::make_unique<PermissionsBind>();
+        std::string why = permissions_->why();
+        if (permissions_->binds()) {
             how_ = "chmod 0555, with root's permission capabilities given up by this thread";
         } else if (SetImmutable(path_, true, &why)) {
             immutable_ = true;
             how_ = "immutable attribute";
         } else {
-            how_ = "no mechanism as root (" + why + ")";
+            how_ = "no mechanism as root (" + permissions_->why() + "; " + why + ")";
         }
     }
-    binds_ = chmodded_ && (::geteuid() != 0 || dropped_ || immutable_) && RefusesNewFiles(path_);
+    binds_ = chmodded_ && (!permissions_ || permissions_->binds() || immutable_) &&
+             RefusesNewFiles(path_);
 }
 
 ReadOnlyFolder::~ReadOnlyFolder() {
-    if (dropped_)
-        SetEffectiveCapabilities([this](unsigned) { return capabilities_; }, nullptr, nullptr);
+    permissions_.reset();
     if (immutable_)
         SetImmutable(path_, false);
     if (chmodded_)

@@ -13,6 +13,8 @@
 // on a full disk.
 #pragma once
 
+#include "support/permissions.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -22,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <ostream>
 #include <string>
@@ -50,8 +53,7 @@ private:
     std::string path_;
     bool chmodded_ = false;
     bool immutable_ = false;
-    bool dropped_ = false;      // this thread gave up its effective capabilities
-    unsigned capabilities_ = 0; // the effective ones it had
+    std::unique_ptr<PermissionsBind> permissions_; // for root
     bool binds_ = false;
     std::string how_;
 };
