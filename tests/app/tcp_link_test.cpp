@@ -1,6 +1,6 @@
 #include "app/globals.h"
 #include "app/log_view.h"
-#include "app/window_fixture.h"
+#include "app/link_window_fixture.h"
 #include "net/client_socket.h"
 #include "net/loopback_device.h"
 #include "net/server_socket.h"
@@ -22,57 +22,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const QString kConnecting = QStringLiteral("TCP Client Bağlanıyor...\r\n");
-const QString kConnected = QStringLiteral("TCP Client Bağlandı\r\n");
-const QString kClosed = QStringLiteral("TCP Client Bağlantı Kesildi\r\n");
-const QString kClientError = QStringLiteral("TCP Client Hata Oluştu. Hata Kodu:");
-const QString kArrived = QStringLiteral("TCP Master porta client bağlandı\r\n");
-const QString kLeft = QStringLiteral("TCP Master porta client bağlantı kesildi\r\n");
-
-class TcpLinkTest : public WindowTest {
+class TcpLinkTest : public LinkWindowTest {
 protected:
     std::string file() { return ReadFile(settingsPath()); }
-    QString sentText() { return window->MemoGiden->toPlainText(); }
     std::string receivedText() {
         return window->trafficLogs().log(TrafficLogs::Log::MemoGelen).text();
-    }
-    bool trafficButtons(bool enabled) {
-        TfMain& w = *window;
-        for (QPushButton* b : {w.btngonder, w.btnoku, w.btnyaz, w.btnayarbaslangic, w.btnayarson})
-            if (b->isEnabled() != enabled)
-                return false;
-        return true;
-    }
-    QString errorText() { return errors.join('|'); }
-
-    // The client page pointed at the device server, connected.
-    TfMain& openClient() {
-        TfMain& w = open();
-        w.cxclientip->setText("127.0.0.1");
-        w.cxclientport->setText(QString::number(deviceServer.port()));
-        QTest::mouseClick(w.btnclientbaglan, Qt::LeftButton);
-        EXPECT_TRUE(WaitUntil([&] { return sentText().endsWith(kConnected); }))
-            << sentText().toStdString() << errorText().toStdString();
-        EXPECT_TRUE(deviceServer.WaitForDevices(1));
-        return w;
-    }
-
-    // The server page listening on a free port, with Timer2 left to the test.
-    TfMain& openServer() {
-        TfMain& w = open();
-        w.Timer2->stop();
-        w.cxmasterport->setText("0");
-        QTest::mouseClick(w.btnmasterbaglan, Qt::LeftButton);
-        EXPECT_TRUE(w.SS1->Active()) << errorText().toStdString();
-        return w;
-    }
-    // A device that connects to the server page; waits until it is listed.
-    std::unique_ptr<Device> arrive() {
-        TfMain& w = *window;
-        const int before = w.SS1->ActiveConnections();
-        auto device = Device::Connect(w.SS1->LocalPort());
-        EXPECT_TRUE(device && WaitUntil([&] { return w.SS1->ActiveConnections() > before; }));
-        return device;
     }
     // The label of the connection at a position of SS1's list.
     QString label(int index) {
@@ -84,16 +38,6 @@ protected:
         for (int i = 0; i < window->cxsocket->count(); ++i)
             items << window->cxsocket->itemText(i);
         return items;
-    }
-    // Both framing options on, data "AB" with CR LF.
-    void frameExchanges() {
-        TfMain& w = *window;
-        w.chbaslangic->setChecked(true);
-        w.chexit->setChecked(true);
-        w.chcrlf->setChecked(true);
-        w.chhex->setChecked(false);
-        w.cxbaslangic->setText("<BASLA>");
-        w.cxveri->setText("AB");
     }
     // Checks one framed exchange as the device saw it: three parts, each
     // after a pause of two timer ticks.
@@ -110,8 +54,6 @@ protected:
                   std::chrono::milliseconds(90));
         EXPECT_LT(device.arrivals[0].second - start, std::chrono::milliseconds(90));
     }
-
-    DeviceServer deviceServer;
 };
 
 // A resolver that knows no name: a lookup fails, as an unknown host does.

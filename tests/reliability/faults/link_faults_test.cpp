@@ -6,7 +6,7 @@
 // show a send that reaches for a connection already gone.
 #include "app/globals.h"
 #include "app/log_view.h"
-#include "app/window_fixture.h"
+#include "app/link_window_fixture.h"
 #include "fault_support.h"
 #include "net/client_socket.h"
 #include "net/loopback_device.h"
@@ -32,43 +32,10 @@ using namespace km40r::test;
 
 namespace {
 
-const QString kComOpen = QStringLiteral("Com Port Bağlandı\r\n");
-const QString kComClosed = QStringLiteral("Com Port Bağlantı Kesildi\r\n");
-const QString kConnecting = QStringLiteral("TCP Client Bağlanıyor...\r\n");
-const QString kConnected = QStringLiteral("TCP Client Bağlandı\r\n");
-const QString kClosed = QStringLiteral("TCP Client Bağlantı Kesildi\r\n");
 const QString kReset = QStringLiteral("TCP Client Hata Oluştu. Hata Kodu:10054\r\n");
-const QString kArrived = QStringLiteral("TCP Master porta client bağlandı\r\n");
-const QString kLeft = QStringLiteral("TCP Master porta client bağlantı kesildi\r\n");
 
-class LinkFaultTest : public WindowTest {
+class LinkFaultTest : public LinkWindowTest {
 protected:
-    QString sentText() { return window->MemoGiden->toPlainText(); }
-    QString errorText() { return errors.join('|'); }
-    // Everything received, without the line breaks the sends put in.
-    std::string receivedBytes() {
-        std::string bytes;
-        window->trafficLogs().copyReceived(0, window->trafficLogs().receivedBytes(), bytes);
-        return bytes;
-    }
-    bool trafficButtons(bool enabled) {
-        TfMain& w = *window;
-        for (QPushButton* b : {w.btngonder, w.btnoku, w.btnyaz, w.btnayarbaslangic, w.btnayarson})
-            if (b->isEnabled() != enabled)
-                return false;
-        return true;
-    }
-    // Start text and "<EXIT>" around the data, data "AB" with CR LF.
-    void frameExchanges() {
-        TfMain& w = *window;
-        w.chbaslangic->setChecked(true);
-        w.chexit->setChecked(true);
-        w.chcrlf->setChecked(true);
-        w.chhex->setChecked(false);
-        w.chdec->setChecked(false);
-        w.cxbaslangic->setText("<BASLA>");
-        w.cxveri->setText("AB");
-    }
     void plainExchanges() {
         TfMain& w = *window;
         for (QCheckBox* box : {w.chbaslangic, w.chexit, w.chcrlf, w.chhex, w.chdec})
@@ -261,36 +228,6 @@ TEST_F(FaultKesSerial, ClickedInsideASendsPause) {
 
 class FaultTcpReset : public LinkFaultTest {
 protected:
-    TfMain& openClient() {
-        TfMain& w = open();
-        w.cxclientip->setText("127.0.0.1");
-        w.cxclientport->setText(QString::number(deviceServer.port()));
-        connectClient();
-        return w;
-    }
-    void connectClient() {
-        TfMain& w = *window;
-        const std::size_t had = deviceServer.devices.size();
-        QTest::mouseClick(w.btnclientbaglan, Qt::LeftButton);
-        EXPECT_TRUE(WaitUntil([&] { return sentText().endsWith(kConnected); }))
-            << sentText().toStdString() << errorText().toStdString();
-        EXPECT_TRUE(deviceServer.WaitForDevices(had + 1));
-    }
-    TfMain& openServer() {
-        TfMain& w = open();
-        w.Timer2->stop(); // its ticks are the test's
-        w.cxmasterport->setText("0");
-        QTest::mouseClick(w.btnmasterbaglan, Qt::LeftButton);
-        EXPECT_TRUE(w.SS1->Active()) << errorText().toStdString();
-        return w;
-    }
-    std::unique_ptr<Device> arrive() {
-        TfMain& w = *window;
-        const int before = w.SS1->ActiveConnections();
-        auto device = Device::Connect(w.SS1->LocalPort());
-        EXPECT_TRUE(device && WaitUntil([&] { return w.SS1->ActiveConnections() > before; }));
-        return device;
-    }
     // A stream from a device that stops once the device is gone.
     static PatternStream::Sink streamFrom(Device& device) {
         return [&device](const std::string& bytes) -> std::size_t {
@@ -315,8 +252,6 @@ protected:
         EXPECT_TRUE(WaitUntil([&] { return w.trafficLogs().receivedBytes() == before + 4; }));
         EXPECT_TRUE(errors.isEmpty()) << errorText().toStdString();
     }
-
-    DeviceServer deviceServer;
 };
 
 TEST_F(FaultTcpReset, ClientDeviceResetsWhileStreaming) {
